@@ -1,0 +1,111 @@
+// The command line: Vorlent Key Drive File [Sector] [Length]
+#include "cli/vorlent.h"
+
+#include "cli/console.h"
+#include "cli/transfer_request.h"
+#include "transfer/transfer.h"
+
+#include <string.h>
+
+namespace {
+
+// Forms the raw name of a physical drive from the Drive argument: \\.\physicaldrive<Drive>.
+const char DRIVE_NAME_TEMPLATE[] = "\\\\.\\physicaldrive%s";
+
+// The largest count a Length or Sector may name.
+const unsigned long long LARGEST_COUNT = 0xFFFFFFFFull;
+
+void show_usage()
+{
+    printf_s("Vorlent allows Read/Write Disk sectors To/From file\nUsage:\n");
+    printf_s("Vorlent [Key] [Drive] [File] [Sector] [Length] \n");
+    printf_s("Example:\n Vorlent -S 0 boot.bin 0 512 \n   Save sector 0 of Drive 0 -> to file "
+             "boot.bin\n\n");
+    printf_s(" Vorlent -L 0 boot.bin 0 512\n   Load sector 0 of drive0 <- from file boot.bin\n");
+    printf_s("Defaults:\n Length: for Save=512, for Load=[File Size]\n");
+    printf_s("Sector=0\n");
+    printf_s("Press any key to exit");
+    wait_for_key();
+}
+
+// Only these four exact keys are accepted; -load, /S or a bare S are not.
+bool select_mode(const char* key, TransferMode* mode)
+{
+    if (strcmp(key, "-L") == 0 || strcmp(key, "-l") == 0) {
+        *mode = Load;
+        return true;
+    }
+    if (strcmp(key, "-S") == 0 || strcmp(key, "-s") == 0) {
+        *mode = Save;
+        return true;
+    }
+    return false;
+}
+
+bool is_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Converts a Length or Sector text. Values that fit a signed 32-bit number follow atoi,
+// so "abc" is 0 and "-1" is 4,294,967,295; 2,147,483,648 to 4,294,967,295 are taken as
+// written. Returns false for anything larger or more negative, which atoi would garble.
+bool convert_count(const char* text, DWORD* count)
+{
+    const char* digits = text;
+    while (is_space(*digits))
+        ++digits;
+    bool negative = *digits == '-';
+    if (*digits == '-' || *digits == '+')
+        ++digits;
+    unsigned long long magnitude = 0;
+    for (; *digits >= '0' && *digits <= '9'; ++digits) {
+        magnitude = magnitude * 10 + static_cast<unsigned long long>(*digits - '0');
+        if (magnitude > LARGEST_COUNT)
+            return false;
+    }
+    if (negative && magnitude > 0x80000000ull)
+        return false;
+    if (!negative && magnitude > 0x7FFFFFFFull)
+        *count = static_cast<DWORD>(magnitude);
+    else
+        *count = static_cast<DWORD>(atoi(text));
+    return true;
+}
+
+// Ends a command line that cannot run with the platform's text for `code`.
+void refuse(DWORD code)
+{
+    SetLastError(code);
+    report_system_error();
+}
+
+}  // namespace
+
+int vorlent_main(int argc, char* argv[])
+{
+    TransferRequest request;
+    if (argc < 4 || !select_mode(argv[1], &request.mode)) {
+        show_usage();
+        return 0;
+    }
+    if (!format_name(request.drive_path, DRIVE_NAME_TEMPLATE, argv[2]) ||
+        !format_name(request.file_name, "%s", argv[3])) {
+        refuse(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    request.sector = 0;
+    request.length = 0;
+    if ((argc > 4 && !convert_count(argv[4], &request.sector)) ||
+        (argc > 5 && !convert_count(argv[5], &request.length))) {
+        refuse(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+
+    RunOutcome outcome = request.mode == Load ? run_load(request) : run_save(request);
+    if (outcome == Completed) {
+        printf_s("The operation completed successfully\nPress any key to exit");
+        wait_for_key();
+    }
+    return 0;
+}

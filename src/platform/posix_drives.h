@@ -1,0 +1,26 @@
+// How the port turns a Windows raw drive name into a Linux block device.
+#pragma once
+
+#include <cstddef>
+
+// The roots the shipped program resolves drive names under. A build for end-to-end tests
+// may point them at a tree it prepares; nothing at run time can change them.
+#ifndef VORLENT_SYS_BLOCK_ROOT
+#define VORLENT_SYS_BLOCK_ROOT "/sys/block"
+#endif
+#ifndef VORLENT_DEV_ROOT
+#define VORLENT_DEV_ROOT "/dev"
+#endif
+
+// True when `name` lies in the Windows device namespace ("\\.\..."), where no ordinary
+// file can be named.
+bool is_device_name(const char* name);
+
+// Finds the device for `name` of the form "\\.\physicaldrive<N>", N all decimal digits:
+// the N-th whole disk counting from 0, hardware disks (entries with a `device` link)
+// first, then the others, shorter names first within each, then by name, leaving out
+// disks of size 0. On success writes "<dev_root>/<entry>" into `path` and returns
+// true; returns false for any other name, a number past the last disk, or a path
+// that does not fit.
+bool resolve_physical_drive(const char* name, const char* sys_block_root, const char* dev_root,
+                            char* path, std::size_t path_size);

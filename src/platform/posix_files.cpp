@@ -1,0 +1,171 @@
+// File and device services of the port: a handle is a file descriptor, and every
+// failure leaves its errno as the last error.
+#include "platform/posix_api.h"
+#include "platform/posix_drives.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int descriptor_of(HANDLE handle)
+{
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(handle));
+}
+
+HANDLE handle_of(int descriptor)
+{
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(descriptor));
+}
+
+HANDLE fail_open(int code)
+{
+    SetLastError(static_cast<DWORD>(code));
+    return INVALID_HANDLE_VALUE;
+}
+
+int open_flags(DWORD access, DWORD disposition)
+{
+    int flags = O_CLOEXEC;
+    bool reads = (access & GENERIC_READ) != 0;
+    bool writes = (access & GENERIC_WRITE) != 0;
+    flags |= reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
+    switch (disposition) {
+    case CREATE_NEW:
+        return flags | O_CREAT | O_EXCL;
+    case CREATE_ALWAYS:
+        return flags | O_CREAT | O_TRUNC;
+    case OPEN_ALWAYS:
+        return flags | O_CREAT;
+    case TRUNCATE_EXISTING:
+        return flags | O_TRUNC;
+    default:
+        return flags;
+    }
+}
+
+}  // namespace
+
+// Sharing has no counterpart in POSIX open and is not enforced; security attributes,
+// flags beyond the attribute and templates are not supported and are ignored.
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share_mode*/,
+                   LPSECURITY_ATTRIBUTES /*security*/, DWORD disposition,
+                   DWORD /*flags_and_attributes*/, HANDLE /*template_file*/)
+{
+    char device_path[PATH_MAX];
+    if (is_device_name(name)) {
+        if (!resolve_physical_drive(name, VORLENT_SYS_BLOCK_ROOT, VORLENT_DEV_ROOT, device_path,
+                                    sizeof device_path))
+            return fail_open(ENOENT);
+        name = device_path;
+    }
+    int descriptor = open(name, open_flags(access, disposition), 0666);
+    if (descriptor < 0)
+        return fail_open(errno);
+    // Windows refuses to open a directory as a file; so does the port, even for reading.
+    struct stat info;
+    if (fstat(descriptor, &info) == 0 && S_ISDIR(info.st_mode)) {
+        close(descriptor);
+        return fail_open(EISDIR);
+    }
+    return handle_of(descriptor);
+}
+
+DWORD GetFileSize(HANDLE file, LPDWORD size_high)
+{
+    int descriptor = descriptor_of(file);
+    struct stat info;
+    if (fstat(descriptor, &info) != 0) {
+        SetLastError(static_cast<DWORD>(errno));
+        return INVALID_FILE_SIZE;
+    }
+    std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+    if (S_ISBLK(info.st_mode)) {
+        // A block device reports no size in its status; its end does.
+        off_t position = lseek(descriptor, 0, SEEK_CUR);
+        off_t end = position < 0 ? -1 : lseek(descriptor, 0, SEEK_END);
+        if (end < 0 || lseek(descriptor, position, SEEK_SET) < 0) {
+            SetLastError(static_cast<DWORD>(errno));
+            return INVALID_FILE_SIZE;
+        }
+        size = static_cast<std::uint64_t>(end);
+    }
+    if (size_high != nullptr)
+        *size_high = static_cast<DWORD>(size >> 32);
+    // Windows clears the last error here, so a size whose low part equals
+    // INVALID_FILE_SIZE can be told from a failure.
+    SetLastError(NO_ERROR);
+    return static_cast<DWORD>(size);
+}
+
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER new_position,
+                      DWORD move_method)
+{
+    int whence = move_method == FILE_BEGIN ? SEEK_SET : move_method == 1 ? SEEK_CUR : SEEK_END;
+    off_t position = lseek(descriptor_of(file), static_cast<off_t>(distance.QuadPart), whence);
+    if (position < 0) {
+        SetLastError(static_cast<DWORD>(errno));
+        return FALSE;
+    }
+    if (new_position != nullptr)
+        new_position->QuadPart = static_cast<std::int64_t>(position);
+    return TRUE;
+}
+
+// Reads until the count is done, the source ends (success with a smaller count) or an
+// error occurs; an interrupted or partial read is continued, never surfaced.
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
+              LPOVERLAPPED /*overlapped*/)
+{
+    char* bytes = static_cast<char*>(buffer);
+    DWORD done = 0;
+    while (done < to_read) {
+        ssize_t got = read(descriptor_of(file), bytes + done, to_read - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            *read_count = done;
+            SetLastError(static_cast<DWORD>(errno));
+            return FALSE;
+        }
+        if (got == 0)
+            break;
+        done += static_cast<DWORD>(got);
+    }
+    *read_count = done;
+    return TRUE;
+}
+
+// Writes until the count is done or an error occurs; a full device shows as ENOSPC.
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
+               LPOVERLAPPED /*overlapped*/)
+{
+    const char* bytes = static_cast<const char*>(buffer);
+    DWORD done = 0;
+    while (done < to_write) {
+        ssize_t put = write(descriptor_of(file), bytes + done, to_write - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            *written = done;
+            SetLastError(static_cast<DWORD>(put < 0 ? errno : ENOSPC));
+            return FALSE;
+        }
+        done += static_cast<DWORD>(put);
+    }
+    *written = done;
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE object)
+{
+    if (close(descriptor_of(object)) != 0) {
+        SetLastError(static_cast<DWORD>(errno));
+        return FALSE;
+    }
+    return TRUE;
+}

@@ -1,0 +1,50 @@
+#include "transfer/transfer.h"
+
+#include "cli/console.h"
+
+namespace {
+
+// Reports a condition the program detects itself, through the same path as the
+// platform's own failures.
+bool fail_with(DWORD code)
+{
+    SetLastError(code);
+    report_system_error();
+    return false;
+}
+
+}  // namespace
+
+bool copy_chunks(HANDLE source, HANDLE destination, DWORD length, const char* progress_text)
+{
+    // One buffer for the whole run; the process end releases it.
+    BYTE* buffer = static_cast<BYTE*>(malloc(CHUNK_SIZE));
+    if (buffer == NULL)
+        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
+
+    DWORD done = 0;
+    while (done < length) {
+        DWORD chunk = length - done < CHUNK_SIZE ? length - done : CHUNK_SIZE;
+        DWORD read = 0;
+        if (!ReadFile(source, buffer, chunk, &read, NULL)) {
+            report_system_error();
+            return false;
+        }
+        // A short read means the source has ended: what did arrive is still written, but
+        // never the part of the buffer the read left unfilled.
+        if (read > 0) {
+            DWORD written = 0;
+            if (!WriteFile(destination, buffer, read, &written, NULL)) {
+                report_system_error();
+                return false;
+            }
+            if (written < read)
+                return fail_with(ERROR_HANDLE_DISK_FULL);
+            done += read;
+            printf_s(progress_text, done);
+        }
+        if (read < chunk)
+            return fail_with(ERROR_HANDLE_EOF);
+    }
+    return true;
+}

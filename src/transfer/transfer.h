@@ -1,0 +1,33 @@
+// The two transfer runs and the steps they are built from.
+#pragma once
+
+#include "cli/transfer_request.h"
+
+// Bytes moved per read and write: 2,000 sectors of 512 bytes (250 pages of 4,096), so every
+// chunk but the last stays sector-aligned on the drive.
+const DWORD CHUNK_SIZE = 1024000;
+
+// What Save copies when no length is given: the boot sector.
+const DWORD DEFAULT_SAVE_LENGTH = 512;
+
+// The unit of the Sector argument.
+const DWORD SECTOR_SIZE = 512;
+
+// Each run settles request.length and returns how it ended. A failure has been reported
+// before Failed is returned.
+RunOutcome run_load(TransferRequest& request);
+RunOutcome run_save(TransferRequest& request);
+
+// Opens an existing object for reading and writing while others may do the same.
+// Returns the handle, or INVALID_HANDLE_VALUE with the reason as the last error.
+HANDLE open_existing_shared(const char* name);
+
+// Copies `length` bytes from `source` to `destination` in chunks of at most CHUNK_SIZE,
+// printing `progress_text` with the running total after each. Returns true when all bytes
+// were copied; false after a failure it has already reported, with the chunks written
+// before it left in place. A source that ends early is such a failure.
+bool copy_chunks(HANDLE source, HANDLE destination, DWORD length, const char* progress_text);
+
+// Asks before an existing `file_name` is replaced. Returns true when the run may go on:
+// the file does not exist (or cannot be read) or the user pressed 1.
+bool confirm_overwrite(const char* file_name);

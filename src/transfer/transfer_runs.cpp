@@ -1,0 +1,92 @@
+#include "transfer/transfer.h"
+
+#include "cli/console.h"
+
+namespace {
+
+// The progress texts name what happens to the drive.
+const char LOAD_PROGRESS_TEXT[] = "Write %u bytes\r";
+const char SAVE_PROGRESS_TEXT[] = "Read %u bytes\r";
+
+// Places the drive at the requested sector. Sector 0 is where an open drive already
+// stands, so it makes no call at all.
+bool seek_to_sector(HANDLE drive, DWORD sector)
+{
+    if (sector == 0)
+        return true;
+    LARGE_INTEGER offset;
+    offset.QuadPart = static_cast<long long>(sector) * SECTOR_SIZE;
+    return SetFilePointerEx(drive, offset, NULL, FILE_BEGIN) != 0;
+}
+
+// Settles Load's default length: the whole file. Fails, with the reason as the last
+// error, when the size cannot be read or does not fit a 32-bit length.
+bool read_file_length(HANDLE file, DWORD* length)
+{
+    DWORD size_high = 0;
+    DWORD size = GetFileSize(file, &size_high);
+    if (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
+        return false;
+    if (size_high != 0) {
+        SetLastError(ERROR_FILE_TOO_LARGE);
+        return false;
+    }
+    *length = size;
+    return true;
+}
+
+}  // namespace
+
+HANDLE open_existing_shared(const char* name)
+{
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+// On a failure no handle is closed: the process end releases them.
+RunOutcome run_load(TransferRequest& request)
+{
+    HANDLE file = open_existing_shared(request.file_name);
+    if (file == INVALID_HANDLE_VALUE) {
+        report_system_error();
+        return Failed;
+    }
+    if (request.length == 0 && !read_file_length(file, &request.length)) {
+        report_system_error();
+        return Failed;
+    }
+    HANDLE drive = open_existing_shared(request.drive_path);
+    if (drive == INVALID_HANDLE_VALUE || !seek_to_sector(drive, request.sector)) {
+        report_system_error();
+        return Failed;
+    }
+    if (!copy_chunks(file, drive, request.length, LOAD_PROGRESS_TEXT))
+        return Failed;
+    CloseHandle(file);
+    CloseHandle(drive);
+    return Completed;
+}
+
+RunOutcome run_save(TransferRequest& request)
+{
+    HANDLE drive = open_existing_shared(request.drive_path);
+    if (drive == INVALID_HANDLE_VALUE || !seek_to_sector(drive, request.sector)) {
+        report_system_error();
+        return Failed;
+    }
+    if (!confirm_overwrite(request.file_name))
+        return Declined;
+    HANDLE file = CreateFileA(request.file_name, GENERIC_WRITE, FILE_SHARE_WRITE, NULL,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        report_system_error();
+        return Failed;
+    }
+    if (request.length == 0)
+        request.length = DEFAULT_SAVE_LENGTH;
+    if (!copy_chunks(drive, file, request.length, SAVE_PROGRESS_TEXT))
+        return Failed;
+    CloseHandle(drive);
+    CloseHandle(file);
+    return Completed;
+}
