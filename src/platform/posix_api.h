@@ -88,7 +88,7 @@ void SetLastError(DWORD code);
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id,
                      LPSTR buffer, DWORD size, va_list* arguments);
 
-int printf_s(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int printf_s(const char* format, ...) __attribute__((format(__printf__, 1, 2)));
 int _vsnprintf_s(char* buffer, std::size_t size, std::size_t count, const char* format,
-                 va_list arguments) __attribute__((format(printf, 4, 0)));
+                 va_list arguments) __attribute__((format(__printf__, 4, 0)));
 int _getch();
