@@ -1,0 +1,213 @@
+// Failures the operating system raises itself, end to end: a file system that fills up
+// during a Save, and a Load from a file the user may only read. The program under test is
+// built with its drive tree under this build directory, where "drives" are image files.
+#include "transfer/transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <grp.h>
+#include <iterator>
+#include <pwd.h>
+#include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Exit status of a child that could not take on the unprivileged user or reach the
+// program and the drive as that user: the test cannot say anything then.
+const int CHILD_CANNOT_RUN = 125;
+
+struct ProgramRun {
+    int exit_status;  // -1 when the program did not end normally
+    std::string output;
+};
+
+std::vector<unsigned char> pattern(std::size_t count, unsigned seed)
+{
+    std::vector<unsigned char> bytes(count);
+    unsigned value = seed * 2654435761u + 1;
+    for (unsigned char& byte : bytes) {
+        value = value * 1664525u + 1013904223u;
+        byte = static_cast<unsigned char>(value >> 24);
+    }
+    return bytes;
+}
+
+void write_bytes(const std::string& path, const std::vector<unsigned char>& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << path;
+}
+
+std::vector<unsigned char> read_bytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in),
+                                      std::istreambuf_iterator<char>());
+}
+
+std::string real_path(const std::string& path)
+{
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? resolved : "";
+}
+
+// The program may write to drive `name` only if it is the test's own image file.
+void expect_drive_is_image(const std::string& name)
+{
+    std::string image = std::string(FAULTS_IMAGES) + "/" + name + ".img";
+    struct stat info;
+    ASSERT_EQ(stat(image.c_str(), &info), 0) << image;
+    ASSERT_TRUE(S_ISREG(info.st_mode)) << image;
+    ASSERT_EQ(real_path(std::string(FAULTS_ROOTS) + "/dev/" + name), real_path(image));
+}
+
+std::string make_temp_dir()
+{
+    std::string pattern_text = std::string(FAULTS_WORK_DIR) + "/tmp-XXXXXX";
+    std::vector<char> name(pattern_text.begin(), pattern_text.end());
+    name.push_back('\0');
+    if (mkdtemp(name.data()) == nullptr)
+        return "";
+    chmod(name.data(), 0755);
+    return name.data();
+}
+
+// Runs the program with standard input at its end, so every key wait ends at once. With
+// `unprivileged`, the program runs as nobody; the child first makes sure that nobody can
+// run it, read `read_only` but not write it, and write `drive`, so that a refusal can only
+// come from the file's mode. Otherwise it ends with CHILD_CANNOT_RUN.
+ProgramRun run_program(std::vector<std::string> arguments, bool unprivileged = false,
+                       const std::string& read_only = "", const std::string& drive = "")
+{
+    int pipe_ends[2];
+    if (pipe(pipe_ends) != 0)
+        return {-1, "pipe failed"};
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(pipe_ends[1], STDOUT_FILENO);
+        close(pipe_ends[0]);
+        close(pipe_ends[1]);
+        int nothing = open("/dev/null", O_RDONLY);
+        dup2(nothing, STDIN_FILENO);
+        // The program keeps its copy buffer and error text until it ends, by design.
+        setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+        if (unprivileged) {
+            passwd* nobody = getpwnam("nobody");
+            if (nobody == nullptr || setgroups(0, nullptr) != 0 ||
+                setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)
+                _exit(CHILD_CANNOT_RUN);
+            if (access(FAULTS_PROGRAM, X_OK) != 0 || access(read_only.c_str(), R_OK) != 0 ||
+                access(read_only.c_str(), W_OK) == 0 || access(drive.c_str(), W_OK) != 0)
+                _exit(CHILD_CANNOT_RUN);
+        }
+        std::vector<char*> argv;
+        std::string program = FAULTS_PROGRAM;
+        argv.push_back(&program[0]);
+        for (std::string& argument : arguments)
+            argv.push_back(&argument[0]);
+        argv.push_back(nullptr);
+        execv(FAULTS_PROGRAM, argv.data());
+        _exit(127);
+    }
+    close(pipe_ends[1]);
+    ProgramRun run = {-1, ""};
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(pipe_ends[0], buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR))
+        run.output.append(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
+    close(pipe_ends[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFEXITED(status))
+        run.exit_status = WEXITSTATUS(status);
+    return run;
+}
+
+// A small tmpfs, unmounted on every way out of the test.
+struct SmallFileSystem {
+    std::string dir;
+    bool mounted = false;
+    ~SmallFileSystem()
+    {
+        if (mounted)
+            umount2(dir.c_str(), MNT_DETACH);
+        if (!dir.empty())
+            rmdir(dir.c_str());
+    }
+};
+
+TEST(FullFileSystem, SaveReportsNoSpaceAndKeepsTheChunksWrittenBefore)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a small file system needs root";
+    const DWORD length = 5 * CHUNK_SIZE;
+    std::vector<unsigned char> drive = pattern(length + 4096, 3);
+    write_bytes(std::string(FAULTS_IMAGES) + "/fault0.img", drive);
+    expect_drive_is_image("fault0");
+
+    SmallFileSystem small;
+    small.dir = make_temp_dir();
+    ASSERT_FALSE(small.dir.empty());
+    // 3 MiB takes three chunks whole and part of the fourth.
+    if (mount("tmpfs", small.dir.c_str(), "tmpfs", 0, "size=3m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    small.mounted = true;
+
+    std::string output_file = small.dir + "/out.bin";
+    ProgramRun run = run_program({"-S", "0", output_file, "0", std::to_string(length)});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output, "Read 1024000 bytes\rRead 2048000 bytes\rRead 3072000 bytes\r"
+                          "Error No space left on device\n\nPress any key to exit");
+
+    // The file is the drive's first bytes: the three chunks written before the failure and
+    // whatever part of the fourth the file system took before it was full; nothing else.
+    std::vector<unsigned char> saved = read_bytes(output_file);
+    EXPECT_GE(saved.size(), 3 * CHUNK_SIZE);
+    EXPECT_LT(saved.size(), 4 * CHUNK_SIZE);
+    ASSERT_LE(saved.size(), drive.size());
+    EXPECT_TRUE(std::equal(saved.begin(), saved.end(), drive.begin()))
+        << "the saved file is not the start of the drive";
+}
+
+TEST(ReadOnlyFile, LoadIsRefusedAndTheDriveIsUntouched)
+{
+    std::string drive_image = std::string(FAULTS_IMAGES) + "/fault1.img";
+    std::vector<unsigned char> drive = pattern(8192, 5);
+    write_bytes(drive_image, drive);
+    chmod(drive_image.c_str(), 0666);
+    expect_drive_is_image("fault1");
+
+    std::string dir = make_temp_dir();
+    ASSERT_FALSE(dir.empty());
+    std::string source = dir + "/source.bin";
+    write_bytes(source, pattern(4096, 9));
+    ASSERT_EQ(chmod(source.c_str(), 0444), 0);
+
+    // Root may write whatever its modes say, so the refusal is shown as nobody.
+    bool as_nobody = geteuid() == 0;
+    ProgramRun run = run_program({"-L", "1", source}, as_nobody, source,
+                                 std::string(FAULTS_ROOTS) + "/dev/fault1");
+    unlink(source.c_str());
+    rmdir(dir.c_str());
+    if (run.exit_status == CHILD_CANNOT_RUN)
+        GTEST_SKIP() << "nobody cannot reach the program or the drive image in this build tree";
+
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output, "Error Permission denied\n\nPress any key to exit");
+    EXPECT_EQ(read_bytes(drive_image), drive);
+}
+
+}  // namespace
