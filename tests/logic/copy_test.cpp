@@ -1,0 +1,164 @@
+// The chunked copy: chunk sizes, progress, and what a short or failed transfer leaves.
+#include "logic_support.h"
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+namespace {
+
+// A platform error code with no special meaning to the program.
+const DWORD DEVICE_ERROR = 1117;
+
+const std::set<std::string> COPY_OPS = {"ReadFile", "WriteFile", "printf_s"};
+
+class ChunkedCopy : public FakePlatformTest {
+protected:
+    void SetUp() override
+    {
+        FakePlatformTest::SetUp();
+        drive = pattern_bytes(2 * CHUNK_SIZE + 4096, 21);
+        fake_add_object(DRIVE0, drive);
+    }
+
+    void save(DWORD length)
+    {
+        run({"-S", "0", "out.bin", "0", std::to_string(length)});
+    }
+
+    // The calls of a copy whose chunks all went through whole, and the completion.
+    std::vector<std::string> whole_chunks(const std::string& source, const std::string& destination,
+                                          const std::string& verb, std::vector<DWORD> chunks)
+    {
+        std::vector<std::string> lines;
+        DWORD done = 0;
+        for (DWORD chunk : chunks) {
+            done += chunk;
+            lines.push_back("ReadFile " + source + " " + std::to_string(chunk));
+            lines.push_back("WriteFile " + destination + " " + std::to_string(chunk));
+            lines.push_back("printf_s " + verb + " " + std::to_string(done) + " bytes\r");
+        }
+        lines.push_back("printf_s " + COMPLETION);
+        return lines;
+    }
+
+    Bytes drive;
+};
+
+TEST_F(ChunkedCopy, ChunksAreWholeButTheLastAndEachIsShownAfterItsWrite)
+{
+    struct Case {
+        DWORD length;
+        std::vector<DWORD> chunks;
+    };
+    for (const Case& c : {Case{512, {512}}, Case{CHUNK_SIZE, {CHUNK_SIZE}},
+                          Case{CHUNK_SIZE + 1, {CHUNK_SIZE, 1}},
+                          Case{2 * CHUNK_SIZE + 777, {CHUNK_SIZE, CHUNK_SIZE, 777}}}) {
+        SCOPED_TRACE(c.length);
+        fake_reset();
+        fake_add_object(DRIVE0, drive);
+        save(c.length);
+        EXPECT_THAT(trace(COPY_OPS),
+                    ElementsAreArray(whole_chunks(DRIVE0, "out.bin", "Read", c.chunks)));
+        EXPECT_EQ(slice(drive, 0, c.length), bytes_of("out.bin"));
+        EXPECT_THAT(trace({"malloc"}), ElementsAre("malloc 1024000"));
+    }
+}
+
+TEST_F(ChunkedCopy, LoadWritesChunksOntoTheDriveAndLeavesTheRestAlone)
+{
+    Bytes image = pattern_bytes(CHUNK_SIZE + 1, 22);
+    fake_add_object("image.bin", image);
+    run({"-L", "0", "image.bin"});
+    EXPECT_THAT(trace(COPY_OPS), ElementsAreArray(whole_chunks("image.bin", DRIVE0, "Write",
+                                                               {CHUNK_SIZE, 1})));
+    const Bytes& after = bytes_of(DRIVE0);
+    ASSERT_EQ(drive.size(), after.size());
+    EXPECT_EQ(image, slice(after, 0, image.size()));
+    EXPECT_EQ(slice(drive, image.size(), drive.size() - image.size()),
+              slice(after, image.size(), after.size() - image.size()));
+}
+
+TEST_F(ChunkedCopy, LengthZeroMovesNothing)
+{
+    fake_add_object("out.bin", {});
+    HANDLE source = CreateFileA(DRIVE0.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE destination = CreateFileA("out.bin", GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, NULL);
+    EXPECT_TRUE(copy_chunks(source, destination, 0, "Read %u bytes\r"));
+    EXPECT_THAT(trace({"malloc", "ReadFile", "WriteFile", "printf_s", "GetLastError"}),
+                ElementsAre("malloc 1024000"));
+    EXPECT_TRUE(bytes_of("out.bin").empty());
+}
+
+TEST_F(ChunkedCopy, AShortReadWritesOnlyWhatArrivedThenReportsTheEnd)
+{
+    Bytes image = pattern_bytes(3000, 23);
+    fake_add_object("image.bin", image);
+    run({"-L", "0", "image.bin", "0", "5000"});
+    EXPECT_THAT(trace(COPY_OPS), ElementsAre("ReadFile image.bin 5000", "WriteFile " + DRIVE0 + " 3000",
+                                             "printf_s Write 3000 bytes\r", "printf_s Error " +
+                                                 fake_error_text(ERROR_HANDLE_EOF) + "\n",
+                                             "printf_s " + PROMPT));
+    EXPECT_EQ(image, slice(bytes_of(DRIVE0), 0, 3000));
+    EXPECT_EQ(slice(drive, 3000, drive.size() - 3000),
+              slice(bytes_of(DRIVE0), 3000, drive.size() - 3000));
+    EXPECT_EQ("Write 3000 bytes\r" + error_report(ERROR_HANDLE_EOF), fake_output());
+    EXPECT_THAT(ops_after("printf_s", 1), ElementsAre("SetLastError", "GetLastError", "FormatMessageA",
+                                                      "printf_s", "printf_s", "_getch"));
+}
+
+TEST_F(ChunkedCopy, AShortReadInALaterChunkKeepsTheChunksBeforeIt)
+{
+    fake_short("ReadFile", 2, 100);
+    save(2 * CHUNK_SIZE + 777);
+    EXPECT_EQ(2u, count_of("ReadFile"));
+    EXPECT_EQ(slice(drive, 0, CHUNK_SIZE + 100), bytes_of("out.bin"));
+    EXPECT_EQ("Read 1024000 bytes\rRead 1024100 bytes\r" + error_report(ERROR_HANDLE_EOF),
+              fake_output());
+    expect_ends_with_report(ERROR_HANDLE_EOF);
+}
+
+TEST_F(ChunkedCopy, AReadOfNothingWritesNothing)
+{
+    // Sector 10,000 lies past the end of the drive.
+    run({"-S", "0", "out.bin", "10000"});
+    EXPECT_EQ(0u, count_of("WriteFile"));
+    EXPECT_TRUE(bytes_of("out.bin").empty());
+    EXPECT_EQ(error_report(ERROR_HANDLE_EOF), fake_output());
+    expect_ends_with_report(ERROR_HANDLE_EOF);
+}
+
+TEST_F(ChunkedCopy, AShortWriteIsReportedAsAFullDisk)
+{
+    fake_short("WriteFile", 2, 100);
+    save(2 * CHUNK_SIZE);
+    EXPECT_EQ(2u, count_of("ReadFile"));
+    EXPECT_EQ("Read 1024000 bytes\r" + error_report(ERROR_HANDLE_DISK_FULL), fake_output());
+    expect_ends_with_report(ERROR_HANDLE_DISK_FULL);
+}
+
+TEST_F(ChunkedCopy, AFailedReadOrWriteInALaterChunkKeepsTheChunksBeforeIt)
+{
+    for (const char* op : {"ReadFile", "WriteFile"}) {
+        SCOPED_TRACE(op);
+        fake_reset();
+        fake_add_object(DRIVE0, drive);
+        fake_fail(op, 2, DEVICE_ERROR);
+        save(2 * CHUNK_SIZE + 777);
+        EXPECT_EQ(2u, count_of(op));
+        EXPECT_EQ(slice(drive, 0, CHUNK_SIZE), bytes_of("out.bin"));
+        EXPECT_EQ("Read 1024000 bytes\r" + error_report(DEVICE_ERROR), fake_output());
+    }
+}
+
+TEST_F(ChunkedCopy, AFailedAllocationIsReportedBeforeAnyRead)
+{
+    fake_fail("malloc", 1, 0);
+    save(512);
+    EXPECT_EQ(0u, count_of("ReadFile"));
+    EXPECT_EQ(error_report(ERROR_NOT_ENOUGH_MEMORY), fake_output());
+    expect_ends_with_report(ERROR_NOT_ENOUGH_MEMORY);
+}
+
+}  // namespace

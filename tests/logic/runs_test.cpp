@@ -1,0 +1,246 @@
+// The two runs: which ends they open and close, in what order and how, the length each
+// settles, and where on the drive the bytes go.
+#include "logic_support.h"
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+const std::set<std::string> HANDLE_OPS = {"CreateFileA", "SetFilePointerEx", "GetFileSize",
+                                          "CloseHandle"};
+
+class Runs : public FakePlatformTest {
+protected:
+    void SetUp() override
+    {
+        FakePlatformTest::SetUp();
+        drive = pattern_bytes(16384, 5);
+        fake_add_object(DRIVE0, drive);
+    }
+
+    // A Load of `image` with these extra arguments; returns the drive afterwards.
+    const Bytes& load(const Bytes& image, std::initializer_list<std::string> extra = {})
+    {
+        fake_add_object("image.bin", image);
+        std::vector<std::string> arguments = {"-L", "0", "image.bin"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        if (arguments.size() == 3)
+            run({arguments[0], arguments[1], arguments[2]});
+        else if (arguments.size() == 4)
+            run({arguments[0], arguments[1], arguments[2], arguments[3]});
+        else
+            run({arguments[0], arguments[1], arguments[2], arguments[3], arguments[4]});
+        return bytes_of(DRIVE0);
+    }
+
+    std::vector<long long> open_arguments(std::size_t nth)
+    {
+        return fake_calls_of("CreateFileA").at(nth).args;
+    }
+
+    Bytes drive;
+};
+
+TEST_F(Runs, SaveOpensTheDriveFirstAndClosesItFirst)
+{
+    run({"-S", "0", "boot.bin"});
+    EXPECT_THAT(trace(HANDLE_OPS),
+                ElementsAre("CreateFileA " + DRIVE0, "CreateFileA boot.bin", "CreateFileA boot.bin",
+                            "CloseHandle " + DRIVE0, "CloseHandle boot.bin"));
+    EXPECT_EQ(OPEN_SHARED, open_arguments(0));
+    EXPECT_EQ(PROBE, open_arguments(1));
+    EXPECT_EQ(CREATE_OUTPUT, open_arguments(2));
+    EXPECT_EQ("Read 512 bytes\r" + COMPLETION, fake_output());
+}
+
+TEST_F(Runs, LoadOpensTheFileFirstAndClosesItFirst)
+{
+    load(pattern_bytes(1000, 6));
+    EXPECT_THAT(trace(HANDLE_OPS),
+                ElementsAre("CreateFileA image.bin", "GetFileSize image.bin",
+                            "CreateFileA " + DRIVE0, "CloseHandle image.bin",
+                            "CloseHandle " + DRIVE0));
+    EXPECT_EQ(OPEN_SHARED, open_arguments(0));
+    EXPECT_EQ(OPEN_SHARED, open_arguments(1));
+    EXPECT_EQ("Write 1000 bytes\r" + COMPLETION, fake_output());
+}
+
+TEST_F(Runs, SaveWithoutLengthCopiesTheFirst512BytesIntoAFreshFile)
+{
+    fake_add_object("boot.bin", pattern_bytes(3000, 7));
+    fake_press("1");
+    run({"-S", "0", "boot.bin", "0", "0"});
+    EXPECT_EQ(slice(drive, 0, 512), bytes_of("boot.bin"));
+    EXPECT_EQ(drive, bytes_of(DRIVE0));
+}
+
+TEST_F(Runs, LoadWithoutLengthCopiesTheWholeFileAndNothingElse)
+{
+    Bytes image = pattern_bytes(1500, 6);  // not a whole number of sectors
+    for (auto extra : {std::vector<std::string>{}, std::vector<std::string>{"0", "0"},
+                       std::vector<std::string>{"0", "abc"}}) {
+        SCOPED_TRACE(extra.size());
+        fake_reset();
+        fake_add_object(DRIVE0, drive);
+        const Bytes& after = extra.empty() ? load(image) : load(image, {extra[0], extra[1]});
+        EXPECT_EQ(image, slice(after, 0, 1500));
+        EXPECT_EQ(slice(drive, 1500, drive.size() - 1500), slice(after, 1500, after.size() - 1500));
+        EXPECT_THAT(trace({"ReadFile", "WriteFile"}),
+                    ElementsAre("ReadFile image.bin 1500", "WriteFile " + DRIVE0 + " 1500"));
+    }
+}
+
+TEST_F(Runs, LoadWithAShorterLengthCopiesTheStartOfTheFile)
+{
+    Bytes image = pattern_bytes(3000, 6);
+    const Bytes& after = load(image, {"0", "1000"});
+    EXPECT_EQ(slice(image, 0, 1000), slice(after, 0, 1000));
+    EXPECT_EQ(slice(drive, 1000, drive.size() - 1000), slice(after, 1000, after.size() - 1000));
+    EXPECT_EQ(image, bytes_of("image.bin"));
+}
+
+TEST_F(Runs, LoadOfAnEmptyFileWritesNothingAndCompletes)
+{
+    EXPECT_EQ(drive, load({}));
+    EXPECT_THAT(trace({"ReadFile", "WriteFile"}), IsEmpty());
+    EXPECT_EQ(COMPLETION, fake_output());
+}
+
+TEST_F(Runs, SectorPlacesTheDriveRightAfterItOpens)
+{
+    fake_add_object("boot.bin", {1, 2, 3});
+    fake_press("1");
+    run({"-S", "0", "boot.bin", "3", "700"});
+    EXPECT_THAT(trace(HANDLE_OPS),
+                ElementsAre("CreateFileA " + DRIVE0, "SetFilePointerEx " + DRIVE0 + " 1536",
+                            "CreateFileA boot.bin", "CloseHandle boot.bin", "CreateFileA boot.bin",
+                            "CloseHandle " + DRIVE0, "CloseHandle boot.bin"));
+    EXPECT_EQ(FILE_BEGIN, fake_calls_of("SetFilePointerEx")[0].args[1]);
+    EXPECT_EQ(slice(drive, 1536, 700), bytes_of("boot.bin"));
+
+    fake_reset();
+    fake_add_object(DRIVE0, drive);
+    Bytes image = pattern_bytes(700, 8);
+    const Bytes& after = load(image, {"3"});
+    EXPECT_THAT(trace(HANDLE_OPS),
+                ElementsAre("CreateFileA image.bin", "GetFileSize image.bin",
+                            "CreateFileA " + DRIVE0, "SetFilePointerEx " + DRIVE0 + " 1536",
+                            "CloseHandle image.bin", "CloseHandle " + DRIVE0));
+    EXPECT_EQ(slice(drive, 0, 1536), slice(after, 0, 1536));
+    EXPECT_EQ(image, slice(after, 1536, 700));
+    EXPECT_EQ(slice(drive, 2236, drive.size() - 2236), slice(after, 2236, after.size() - 2236));
+}
+
+TEST_F(Runs, SectorZeroOrNoneMakesNoPositioningCall)
+{
+    run({"-S", "0", "a.bin"});
+    run({"-S", "0", "b.bin", "0"});
+    run({"-S", "0", "c.bin", "abc"});
+    load(pattern_bytes(100), {"0"});
+    EXPECT_EQ(0u, count_of("SetFilePointerEx"));
+}
+
+TEST_F(Runs, SectorOffsetsReachBeyond32Bits)
+{
+    run({"-S", "0", "far.bin", "4294967295"});
+    EXPECT_THAT(trace({"SetFilePointerEx"}),
+                ElementsAre("SetFilePointerEx " + DRIVE0 + " 2199023255040"));
+}
+
+TEST_F(Runs, AFailedPositioningIsReportedAndNothingMoves)
+{
+    fake_fail("SetFilePointerEx", 1, ERROR_INVALID_PARAMETER);
+    run({"-S", "0", "boot.bin", "1"});
+    EXPECT_EQ(error_report(ERROR_INVALID_PARAMETER), fake_output());
+    EXPECT_FALSE(fake_has_object("boot.bin"));
+    EXPECT_EQ(1u, count_of("CreateFileA"));
+
+    fake_reset();
+    fake_add_object(DRIVE0, drive);
+    fake_fail("SetFilePointerEx", 1, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(drive, load(pattern_bytes(512), {"1"}));
+    EXPECT_EQ(error_report(ERROR_INVALID_PARAMETER), fake_output());
+    EXPECT_EQ(0u, count_of("ReadFile"));
+}
+
+TEST_F(Runs, LoadOfA4GiBFileNeedsALength)
+{
+    Bytes image = pattern_bytes(2000, 6);
+    for (unsigned long long size : {0x100000000ull, 0x100000200ull}) {
+        SCOPED_TRACE(size);
+        fake_reset();
+        fake_add_object(DRIVE0, drive);
+        FakeObject& file = fake_add_object("image.bin", image);
+        file.has_reported_size = true;
+        file.reported_size = size;
+        run({"-L", "0", "image.bin"});
+        EXPECT_EQ(error_report(ERROR_FILE_TOO_LARGE), fake_output());
+        EXPECT_EQ(1u, count_of("CreateFileA"));
+    }
+
+    // With a length, the start of the file is copied as usual.
+    fake_reset();
+    fake_add_object(DRIVE0, drive);
+    FakeObject& file = fake_add_object("image.bin", image);
+    file.has_reported_size = true;
+    file.reported_size = 0x100000000ull;
+    run({"-L", "0", "image.bin", "0", "1000"});
+    EXPECT_EQ(slice(image, 0, 1000), slice(bytes_of(DRIVE0), 0, 1000));
+    EXPECT_EQ("Write 1000 bytes\r" + COMPLETION, fake_output());
+}
+
+TEST_F(Runs, AFileOfJustUnder4GiBIsNotMistakenForAFailedSizeQuery)
+{
+    FakeObject& file = fake_add_object("image.bin", pattern_bytes(2000, 6));
+    file.has_reported_size = true;
+    file.reported_size = 0xFFFFFFFFull;
+    run({"-L", "0", "image.bin"});
+    EXPECT_THAT(trace({"CreateFileA", "ReadFile"}),
+                ElementsAre("CreateFileA image.bin", "CreateFileA " + DRIVE0,
+                            "ReadFile image.bin " + std::to_string(CHUNK_SIZE)));
+    EXPECT_EQ("Write 2000 bytes\r" + error_report(ERROR_HANDLE_EOF), fake_output());
+}
+
+TEST_F(Runs, AFailedSizeQueryIsReportedBeforeTheDriveOpens)
+{
+    fake_fail("GetFileSize", 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(drive, load(pattern_bytes(512)));
+    EXPECT_EQ(error_report(ERROR_ACCESS_DENIED), fake_output());
+    EXPECT_EQ(1u, count_of("CreateFileA"));
+}
+
+TEST_F(Runs, FailedOpensAreReportedInTheOrderOfTheMode)
+{
+    // Save: a drive that cannot be opened leaves an existing output file alone, unasked.
+    fake_add_object("boot.bin", {4, 5, 6});
+    run({"-S", "9", "boot.bin"});
+    EXPECT_EQ(error_report(ERROR_FILE_NOT_FOUND), fake_output());
+    EXPECT_THAT(trace({"CreateFileA"}), ElementsAre("CreateFileA \\\\.\\physicaldrive9"));
+    EXPECT_EQ(Bytes({4, 5, 6}), bytes_of("boot.bin"));
+
+    // Save: the output file cannot be created.
+    fake_reset();
+    fake_add_object(DRIVE0, drive);
+    fake_fail("CreateFileA", 3, ERROR_ACCESS_DENIED);
+    run({"-S", "0", "boot.bin"});
+    EXPECT_EQ(error_report(ERROR_ACCESS_DENIED), fake_output());
+    EXPECT_EQ(0u, count_of("ReadFile"));
+
+    // Load: a missing file is reported before the drive is tried.
+    fake_reset();
+    fake_add_object(DRIVE0, drive);
+    run({"-L", "0", "missing.bin"});
+    EXPECT_EQ(error_report(ERROR_FILE_NOT_FOUND), fake_output());
+    EXPECT_THAT(trace({"CreateFileA"}), ElementsAre("CreateFileA missing.bin"));
+
+    // Load: a drive that cannot be opened; nothing is written anywhere.
+    fake_reset();
+    fake_add_object("image.bin", pattern_bytes(512));
+    run({"-L", "9", "image.bin"});
+    EXPECT_EQ(error_report(ERROR_FILE_NOT_FOUND), fake_output());
+    EXPECT_EQ(0u, count_of("WriteFile"));
+    EXPECT_EQ(pattern_bytes(512), bytes_of("image.bin"));
+}
+
+}  // namespace
