@@ -1,0 +1,50 @@
+// What an end-to-end case needs of the platform the program runs on: how to start the
+// program, how to make an image its physical drive N, and the platform's own words for a
+// failure. The cases are written against this alone, so the same cases run on every
+// backend; VORLENT_E2E_BACKEND picks one ("linux" unless set).
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The failures the cases provoke, by meaning rather than by any platform's code.
+enum class Failure {
+    NotFound,          // no such file, or no such drive
+    EndOfFile,         // the source ended before the length was copied
+    NameTooLong,       // a formed name needs more than 1,023 characters
+    InvalidParameter,  // a Length or Sector beyond 32 bits
+    DiskFull,          // the drive ended before the length was written
+    IsDirectory,       // the output file names a directory
+};
+
+// What only some platforms can show; cases that need one skip elsewhere.
+enum class Feature {
+    NonTerminalInput,         // key waits answered from a pipe, or ended by end of input
+    LongFileNames,            // a file name of 1,023 characters can be created
+    LeadingZeroDriveNumbers,  // physicaldrive000...0 is drive 0
+};
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+    // The argument vector that runs the program with `arguments` (without argv[0]).
+    virtual std::vector<std::string> command(const std::vector<std::string>& arguments) const = 0;
+    // Makes `image`, an absolute path, physical drive `number`. Drives are attached in
+    // increasing number from 0. False if the drive could not be attached.
+    virtual bool attach_drive(int number, const std::string& image) = 0;
+    virtual void detach_drives() = 0;
+    // The text the program shows after "Error ", with its own line break.
+    virtual std::string error_text(Failure failure) const = 0;
+    virtual bool supports(Feature feature) const = 0;
+    // A file every test holds locked while it attaches drives: the drives are shared by
+    // every test of one build, whatever runs them.
+    virtual std::string lock_file() const = 0;
+};
+
+// The backend VORLENT_E2E_BACKEND names, or null for a name no backend has.
+Backend* selected_backend();
+
+// The Linux backend: the program built with its drive roots in a tree under the build
+// directory, where drive N is a /sys/block entry with a `device` link and a `size`, and
+// /dev/<entry> is a symbolic link to the image.
+Backend* linux_backend();

@@ -1,0 +1,143 @@
+// Command lines the program cannot or must not run, and names that reach the platform as
+// typed.
+#include "end_to_end.h"
+
+#include <filesystem>
+
+namespace {
+
+const std::string USAGE =
+    "Vorlent allows Read/Write Disk sectors To/From file\nUsage:\n"
+    "Vorlent [Key] [Drive] [File] [Sector] [Length] \n"
+    "Example:\n Vorlent -S 0 boot.bin 0 512 \n   Save sector 0 of Drive 0 -> to file boot.bin\n\n"
+    " Vorlent -L 0 boot.bin 0 512\n   Load sector 0 of drive0 <- from file boot.bin\n"
+    "Defaults:\n Length: for Save=512, for Load=[File Size]\n"
+    "Sector=0\n"
+    "Press any key to exit";
+
+// The drive name is this prefix and the Drive text; it has 17 characters.
+const std::size_t DRIVE_PREFIX_LENGTH = std::string("\\\\.\\physicaldrive").size();
+
+class CommandLine : public EndToEnd {
+protected:
+    // A relative file name of exactly `length` characters, its folders made: the limit is
+    // on the name as typed, whatever the working directory.
+    std::string file_name_of_length(std::size_t length)
+    {
+        std::string name;
+        while (length - name.size() > 250)
+            name += std::string(200, 'd') + "/";
+        std::filesystem::create_directories(at(name));
+        return name + std::string(length - name.size(), 'f');
+    }
+};
+
+TEST_F(CommandLine, AnUnusableCommandLineShowsTheUsageWaitsForAKeyAndTouchesNothing)
+{
+    std::string drive = random_bytes(4096, 1);
+    attach_image(0, drive);
+    write_whole_file(at("in.bin"), random_bytes(512, 2));
+    const std::vector<std::vector<std::string>> command_lines = {
+        {}, {"-S"}, {"-S", "0"}, {"-x", "0", "out.bin"}, {"-load", "0", "in.bin"},
+        {"/S", "0", "out.bin"}, {"S", "0", "out.bin"}, {"-SS", "0", "out.bin"}, {"", "0", "out.bin"}};
+    for (const auto& arguments : command_lines) {
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        ProgramRun shown = run_to_end(arguments);
+        EXPECT_TRUE(ended_with_status_0(shown, 1));
+        EXPECT_EQ(shown.output, USAGE);
+        EXPECT_FALSE(std::filesystem::exists(at("out.bin")));
+        EXPECT_TRUE(same_bytes(read_whole_file(image(0)), drive));
+    }
+}
+
+TEST_F(CommandLine, PercentSignsInNamesAreCopiedAsText)
+{
+    std::string drive = random_bytes(4096, 3);
+    attach_image(0, drive);
+    ProgramRun saved = run_to_end({"-S", "0", "out%s%n%x.bin"});
+    EXPECT_TRUE(ended_with_status_0(saved, 1));
+    EXPECT_EQ(saved.output, progress("Read", {512}) + COMPLETED);
+    EXPECT_TRUE(same_bytes(read_whole_file(at("out%s%n%x.bin")), drive.substr(0, 512)));
+
+    ProgramRun no_drive = run_to_end({"-S", "%s%n%x", "other.bin"});
+    EXPECT_TRUE(ended_with_status_0(no_drive, 1));
+    EXPECT_EQ(no_drive.output, error_report(Failure::NotFound));
+}
+
+TEST_F(CommandLine, AFileNameOf1023CharactersIsUsedAsTyped)
+{
+    REQUIRE_FEATURE(Feature::LongFileNames);
+    std::string drive = random_bytes(4096, 4);
+    attach_image(0, drive);
+    std::string name = file_name_of_length(1023);
+    ProgramRun saved = run_to_end({"-S", "0", name});
+    EXPECT_TRUE(ended_with_status_0(saved, 1));
+    EXPECT_EQ(saved.output, progress("Read", {512}) + COMPLETED);
+    EXPECT_TRUE(same_bytes(read_whole_file(at(name)), drive.substr(0, 512)));
+}
+
+// No drive is attached: had the program opened anything before refusing, it would have
+// reported the missing drive instead.
+TEST_F(CommandLine, AFileNameOf1024CharactersIsRefusedBeforeAnythingIsOpened)
+{
+    std::string name = file_name_of_length(1024);
+    ProgramRun saved = run_to_end({"-S", "0", name});
+    EXPECT_TRUE(ended_with_status_0(saved, 1));
+    EXPECT_EQ(saved.output, error_report(Failure::NameTooLong));
+    EXPECT_FALSE(std::filesystem::exists(at(name)));
+
+    write_whole_file(at(name), "to load");
+    ProgramRun loaded = run_to_end({"-L", "0", name});
+    EXPECT_TRUE(ended_with_status_0(loaded, 1));
+    EXPECT_EQ(loaded.output, error_report(Failure::NameTooLong));
+}
+
+TEST_F(CommandLine, ADriveNameOf1023CharactersIsUsed)
+{
+    REQUIRE_FEATURE(Feature::LeadingZeroDriveNumbers);
+    std::string drive = random_bytes(4096, 5);
+    attach_image(0, drive);
+    ProgramRun saved = run_to_end({"-S", std::string(1023 - DRIVE_PREFIX_LENGTH, '0'), "out.bin"});
+    EXPECT_TRUE(ended_with_status_0(saved, 1));
+    EXPECT_EQ(saved.output, progress("Read", {512}) + COMPLETED);
+    EXPECT_TRUE(same_bytes(read_whole_file(at("out.bin")), drive.substr(0, 512)));
+}
+
+// Cut to 1,023 characters this name would still name drive 0: only refusing it is safe.
+TEST_F(CommandLine, ADriveNameOf1024CharactersIsRefusedBeforeAnythingIsOpened)
+{
+    std::string drive = random_bytes(4096, 6);
+    attach_image(0, drive);
+    write_whole_file(at("in.bin"), random_bytes(512, 7));
+    std::string drive_text(1024 - DRIVE_PREFIX_LENGTH, '0');
+    const std::vector<std::vector<std::string>> command_lines = {{"-S", drive_text, "out.bin"},
+                                                                 {"-L", drive_text, "in.bin"}};
+    for (const auto& arguments : command_lines) {
+        SCOPED_TRACE(arguments[0]);
+        ProgramRun shown = run_to_end(arguments);
+        EXPECT_TRUE(ended_with_status_0(shown, 1));
+        EXPECT_EQ(shown.output, error_report(Failure::NameTooLong));
+    }
+    EXPECT_FALSE(std::filesystem::exists(at("out.bin")));
+    EXPECT_TRUE(same_bytes(read_whole_file(image(0)), drive));
+}
+
+TEST_F(CommandLine, ALengthOrSectorBeyond32BitsIsRefusedBeforeAnythingIsOpened)
+{
+    std::string drive = random_bytes(4096, 8);
+    attach_image(0, drive);
+    write_whole_file(at("in.bin"), random_bytes(512, 9));
+    const std::vector<std::vector<std::string>> command_lines = {
+        {"-S", "0", "out.bin", "0", "4294967296"}, {"-S", "0", "out.bin", "-2147483649"},
+        {"-L", "0", "in.bin", "4294967296"}, {"-L", "0", "in.bin", "0", "99999999999999999999"}};
+    for (const auto& arguments : command_lines) {
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        ProgramRun shown = run_to_end(arguments);
+        EXPECT_TRUE(ended_with_status_0(shown, 1));
+        EXPECT_EQ(shown.output, error_report(Failure::InvalidParameter));
+    }
+    EXPECT_FALSE(std::filesystem::exists(at("out.bin")));
+    EXPECT_TRUE(same_bytes(read_whole_file(image(0)), drive));
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+#include "program_run.h"
+
+#include "terminal_driver.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+[[noreturn]] void exec_in(const std::vector<std::string>& command, const std::string& directory)
+{
+    std::vector<char*> argv;
+    for (const std::string& argument : command)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    if (chdir(directory.c_str()) == 0)
+        execvp(argv[0], argv.data());
+    _exit(127);
+}
+
+void record_status(ProgramRun* run, int status)
+{
+    run->exited = WIFEXITED(status);
+    run->exit_status = run->exited ? WEXITSTATUS(status) : -1;
+}
+
+// Collects both output pipes until the program closes them, or until the deadline.
+bool collect(int output, int errors, ProgramRun* run, Deadline deadline)
+{
+    pollfd pipes[2] = {{output, POLLIN, 0}, {errors, POLLIN, 0}};
+    std::string* into[2] = {&run->output, &run->errors};
+    int open_pipes = 2;
+    while (open_pipes > 0) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        if (poll(pipes, 2, 10) <= 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (pipes[i].fd < 0 || pipes[i].revents == 0)
+                continue;
+            char bytes[4096];
+            ssize_t got = read(pipes[i].fd, bytes, sizeof bytes);
+            if (got > 0) {
+                into[i]->append(bytes, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                pipes[i].fd = -1;
+                --open_pipes;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+ProgramRun run_in_terminal(const std::vector<std::string>& command, const std::string& directory,
+                           const std::vector<KeyStep>& steps)
+{
+    ProgramRun run;
+    Terminal terminal;
+    if (!start_in_terminal(&terminal, [&] { exec_in(command, directory); }))
+        return run;
+    Deadline deadline = seconds_from_now(RUN_DEADLINE_SECONDS);
+    for (const KeyStep& step : steps) {
+        if (!wait_for_text(&terminal, step.after, deadline) || !wait_for_key_wait(&terminal, deadline))
+            break;
+        type_keys(&terminal, step.keys);
+        ++run.keys_typed;
+    }
+    run.ended = wait_for_exit(&terminal, deadline);
+    run.output = terminal.output;
+    if (run.ended)
+        record_status(&run, terminal.wait_status);
+    return run;
+}
+
+ProgramRun run_with_input(const std::vector<std::string>& command, const std::string& directory,
+                          const std::string* input)
+{
+    ProgramRun run;
+    int in[2], out[2], err[2];
+    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
+        return run;
+    pid_t child = fork();
+    if (child == 0) {
+        int source = input != nullptr ? in[0] : open("/dev/null", O_RDONLY);
+        dup2(source, STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        for (int descriptor : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            close(descriptor);
+        exec_in(command, directory);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    // The input is small: it fits the pipe, so writing it all first cannot block.
+    if (input != nullptr && !input->empty()) {
+        ssize_t written = write(in[1], input->data(), input->size());
+        (void)written;  // a program that ends without reading its input is no failure here
+    }
+    close(in[1]);
+    Deadline deadline = seconds_from_now(RUN_DEADLINE_SECONDS);
+    run.ended = child > 0 && collect(out[0], err[0], &run, deadline);
+    close(out[0]);
+    close(err[0]);
+    if (child > 0 && !run.ended)
+        kill(child, SIGKILL);
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && run.ended)
+        record_status(&run, status);
+    return run;
+}

@@ -1,0 +1,200 @@
+// Save and Load on image files: every byte where it belongs, nothing else touched, and
+// the progress and closing texts a person sees.
+#include "end_to_end.h"
+
+#include <filesystem>
+
+namespace {
+
+// A drive larger than every length below, so only the length decides where copying stops.
+const std::size_t DRIVE_SIZE = 2 * CHUNK + 8192;
+
+using Transfer = EndToEnd;
+
+TEST_F(Transfer, SaveCopiesTheFirst512BytesOfTheDriveByDefault)
+{
+    std::string drive = random_bytes(DRIVE_SIZE, 10);
+    attach_image(0, drive);
+    struct Case {
+        std::vector<std::string> arguments;
+        std::size_t start;
+    };
+    // With four arguments the fourth is the Sector: the length stays the default.
+    const Case cases[] = {{{"-S", "0", "a.bin"}, 0},
+                          {{"-s", "0", "b.bin", "0", "0"}, 0},
+                          {{"-S", "0", "c.bin", "0", "abc"}, 0},
+                          {{"-S", "0", "d.bin", "512"}, 512 * 512},
+                          {{"-S", "0", "e.bin", "0", "512", "extra", "ignored"}, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        ProgramRun saved = run_to_end(c.arguments);
+        EXPECT_TRUE(ended_with_status_0(saved, 1));
+        EXPECT_EQ(saved.output, progress("Read", {512}) + COMPLETED);
+        EXPECT_TRUE(same_bytes(read_whole_file(at(c.arguments[2])), drive.substr(c.start, 512)));
+    }
+    // The drive is opened for writing too; reading it must not change it.
+    EXPECT_TRUE(same_bytes(read_whole_file(image(0)), drive));
+}
+
+struct ChunkCase {
+    unsigned length;
+    std::vector<unsigned long long> totals;
+};
+
+// One chunk, exactly one chunk, one byte into the second, two chunks and part of a third.
+const ChunkCase CHUNK_CASES[] = {{512, {512}},
+                                 {CHUNK, {CHUNK}},
+                                 {CHUNK + 1, {CHUNK, CHUNK + 1}},
+                                 {2 * CHUNK + 1000, {CHUNK, 2 * CHUNK, 2 * CHUNK + 1000}}};
+
+void PrintTo(const ChunkCase& chunk_case, std::ostream* out)
+{
+    *out << chunk_case.length << " bytes";
+}
+
+class AcrossChunks : public EndToEnd, public ::testing::WithParamInterface<ChunkCase> {};
+
+TEST_P(AcrossChunks, SaveWritesExactlyTheLengthFromTheDrive)
+{
+    const ChunkCase& c = GetParam();
+    std::string drive = random_bytes(DRIVE_SIZE, 11);
+    attach_image(0, drive);
+    write_whole_file(at("out.bin"), std::string(DRIVE_SIZE, 'x'));  // longer: must be cut
+    ProgramRun saved = run({"-S", "0", "out.bin", "0", std::to_string(c.length)},
+                           {{overwrite_question("out.bin"), "1"}, {PRESS_ANY_KEY, "k"}});
+    EXPECT_TRUE(ended_with_status_0(saved, 2));
+    EXPECT_EQ(saved.output, overwrite_question("out.bin") + progress("Read", c.totals) + COMPLETED);
+    EXPECT_TRUE(same_bytes(read_whole_file(at("out.bin")), drive.substr(0, c.length)));
+    EXPECT_TRUE(same_bytes(read_whole_file(image(0)), drive));
+}
+
+TEST_P(AcrossChunks, LoadWritesExactlyTheLengthAndLeavesTheRestOfTheDrive)
+{
+    const ChunkCase& c = GetParam();
+    std::string drive = random_bytes(DRIVE_SIZE, 12);
+    attach_image(0, drive);
+    std::string file = random_bytes(c.length + 777, 13);  // longer than the length asked
+    write_whole_file(at("in.bin"), file);
+    ProgramRun loaded = run_to_end({"-L", "0", "in.bin", "0", std::to_string(c.length)});
+    EXPECT_TRUE(ended_with_status_0(loaded, 1));
+    EXPECT_EQ(loaded.output, progress("Write", c.totals) + COMPLETED);
+    EXPECT_TRUE(same_bytes(read_whole_file(image(0)),
+                           file.substr(0, c.length) + drive.substr(c.length)));
+    EXPECT_TRUE(same_bytes(read_whole_file(at("in.bin")), file));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, AcrossChunks, ::testing::ValuesIn(CHUNK_CASES),
+                         [](const ::testing::TestParamInfo<ChunkCase>& chunk_case) {
+                             return "Length" + std::to_string(chunk_case.param.length);
+                         });
+
+TEST_F(Transfer, LoadWithoutALengthCopiesTheWholeFileWhateverItsSize)
+{
+    std::string drive = random_bytes(8192, 14);
+    attach_image(0, drive);
+    std::string file = random_bytes(1000, 15);
+    write_whole_file(at("in.bin"), file);
+    const std::vector<std::vector<std::string>> command_lines = {
+        {"-L", "0", "in.bin"}, {"-l", "0", "in.bin", "0", "0"}, {"-L", "0", "in.bin", "0", "abc"}};
+    for (const auto& arguments : command_lines) {
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        write_whole_file(image(0), drive);
+        ProgramRun loaded = run_to_end(arguments);
+        EXPECT_TRUE(ended_with_status_0(loaded, 1));
+        EXPECT_EQ(loaded.output, progress("Write", {1000}) + COMPLETED);
+        EXPECT_TRUE(same_bytes(read_whole_file(image(0)), file + drive.substr(1000)));
+    }
+}
+
+TEST_F(Transfer, LoadOfAnEmptyFileWritesNothingAndShowsNoProgress)
+{
+    std::string drive = random_bytes(8192, 16);
+    attach_image(0, drive);
+    write_whole_file(at("empty.bin"), "");
+    ProgramRun loaded = run_to_end({"-L", "0", "empty.bin"});
+    EXPECT_TRUE(ended_with_status_0(loaded, 1));
+    EXPECT_EQ(loaded.output, COMPLETED);
+    EXPECT_TRUE(same_bytes(read_whole_file(image(0)), drive));
+}
+
+TEST_F(Transfer, TheSectorMovesTheStartOnTheDriveButNotInTheFile)
+{
+    std::string drive = random_bytes(8192, 17);
+    attach_image(0, drive);
+    ProgramRun saved = run_to_end({"-S", "0", "out.bin", "3", "1000"});
+    EXPECT_TRUE(ended_with_status_0(saved, 1));
+    EXPECT_EQ(saved.output, progress("Read", {1000}) + COMPLETED);
+    EXPECT_TRUE(same_bytes(read_whole_file(at("out.bin")), drive.substr(1536, 1000)));
+
+    std::string file = random_bytes(1000, 18);
+    write_whole_file(at("in.bin"), file);
+    ProgramRun loaded = run_to_end({"-L", "0", "in.bin", "3"});
+    EXPECT_TRUE(ended_with_status_0(loaded, 1));
+    EXPECT_EQ(loaded.output, progress("Write", {1000}) + COMPLETED);
+    EXPECT_TRUE(same_bytes(read_whole_file(image(0)),
+                           drive.substr(0, 1536) + file + drive.substr(2536)));
+}
+
+// What did arrive is written, never the part of the buffer the read left unfilled, and
+// the end of the source is reported instead of success.
+TEST_F(Transfer, ASourceThatEndsEarlyGivesWhatItHadAndReportsItsEnd)
+{
+    std::string drive = random_bytes(3000, 19);
+    attach_image(0, drive);
+    struct Case {
+        std::vector<std::string> arguments;
+        std::size_t start;
+    };
+    const Case cases[] = {{{"-S", "0", "a.bin", "0", "5000"}, 0},
+                          {{"-S", "0", "b.bin", "0", "-1"}, 0},
+                          {{"-S", "0", "c.bin", "2", "5000"}, 1024},
+                          {{"-S", "0", "d.bin", "4294967295"}, 3000}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        ProgramRun saved = run_to_end(c.arguments);
+        EXPECT_TRUE(ended_with_status_0(saved, 1));
+        std::size_t had = drive.size() - c.start;
+        EXPECT_EQ(saved.output, (had == 0 ? "" : progress("Read", {had})) +
+                                    error_report(Failure::EndOfFile));
+        EXPECT_TRUE(same_bytes(read_whole_file(at(c.arguments[2])), drive.substr(c.start)));
+    }
+
+    std::string file = random_bytes(1000, 20);
+    write_whole_file(at("in.bin"), file);
+    ProgramRun loaded = run_to_end({"-L", "0", "in.bin", "0", "2000"});
+    EXPECT_TRUE(ended_with_status_0(loaded, 1));
+    EXPECT_EQ(loaded.output, progress("Write", {1000}) + error_report(Failure::EndOfFile));
+    EXPECT_TRUE(same_bytes(read_whole_file(image(0)), file + drive.substr(1000)));
+}
+
+TEST_F(Transfer, AFailedOpenIsReportedAndNothingIsWritten)
+{
+    std::string drive = random_bytes(4096, 21);
+    attach_image(0, drive);
+    std::string file = random_bytes(512, 22);
+    write_whole_file(at("in.bin"), file);
+    std::filesystem::create_directory(at("folder"));
+    struct Case {
+        std::vector<std::string> arguments;
+        Failure failure;
+    };
+    // A folder as the output: it cannot even be probed, so no question comes before the error.
+    const Case cases[] = {{{"-L", "0", "missing.bin"}, Failure::NotFound},
+                          {{"-S", "1", "out.bin"}, Failure::NotFound},
+                          {{"-S", "x", "out.bin"}, Failure::NotFound},
+                          {{"-S", "", "out.bin"}, Failure::NotFound},
+                          {{"-L", "1", "in.bin"}, Failure::NotFound},
+                          {{"-S", "0", "folder"}, Failure::IsDirectory}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        ProgramRun shown = run_to_end(c.arguments);
+        EXPECT_TRUE(ended_with_status_0(shown, 1));
+        EXPECT_EQ(shown.output, error_report(c.failure));
+    }
+    EXPECT_FALSE(std::filesystem::exists(at("out.bin")));
+    EXPECT_FALSE(std::filesystem::exists(at("missing.bin")));
+    EXPECT_TRUE(same_bytes(read_whole_file(at("in.bin")), file));
+    EXPECT_TRUE(same_bytes(read_whole_file(image(0)), drive));
+}
+
+}  // namespace
