@@ -128,7 +128,17 @@ void PrintTo(const FaultCase& fault, std::ostream* out)
     *out << fault.name;
 }
 
-class FailingCall : public ::testing::TestWithParam<FaultCase> {};
+// The fake holds what a run allocated until it is reset; resetting after each test leaves
+// nothing for the leak check at exit to find.
+class FailingCall : public ::testing::TestWithParam<FaultCase> {
+protected:
+    void TearDown() override { fake_reset(); }
+};
+
+class FailingProbe : public ::testing::Test {
+protected:
+    void TearDown() override { fake_reset(); }
+};
 
 TEST_P(FailingCall, IsReportedOnceAndEndsTheRunWithTheChunksBeforeItInPlace)
 {
@@ -193,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(EveryCallOnThePath, FailingCall, ::testing::ValuesIn(FA
 
 // The probe only asks whether the output file exists; its failure means there is nothing
 // to ask about, so it is neither reported nor an end to the run.
-TEST(FailingProbe, IsNotReportedAndTheSaveCompletes)
+TEST_F(FailingProbe, IsNotReportedAndTheSaveCompletes)
 {
     fake_reset();
     fake_add_object(DRIVE, drive_bytes());
