@@ -12,9 +12,9 @@ set -euo pipefail
 trap 'echo "FAIL: line $LINENO: $BASH_COMMAND" >&2' ERR
 
 check=$1
-work=$2
-rm -rf "$work"
-mkdir -p "$work"
+rm -rf "$2"
+mkdir -p "$2"
+work=$(realpath "$2")
 cd "$work"
 
 fail() {
