@@ -22,8 +22,10 @@ int format_into(char* buffer, const char* template_text, ...)
 
 }  // namespace
 
+// Output to a pipe or pager is buffered; the prompt must be out before the wait.
 void wait_for_key()
 {
+    fflush(stdout);
     _getch();
 }
 

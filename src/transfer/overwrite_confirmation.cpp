@@ -19,6 +19,7 @@ bool confirm_overwrite(const char* file_name)
     printf("Press '1' if you sure, you want to replace existing file\n%s\nor press any key to "
            "exit\n",
            file_name);
+    fflush(stdout);
     if (_getch() != CONFIRMING_KEY)
         return false;
     CloseHandle(probe);

@@ -107,9 +107,9 @@ package_zip() {
     local zip=$work/Vorlent-1.2.0.2-win32.zip
     [[ -f $zip ]] || fail "no $zip: $(ls "$work")"
     "$VORLENT_CMAKE" -E tar tf "$zip" | grep -v '/$' | sort >contents
-    expect_output contents $'Vorlent-1.2.0.2-win32/README.txt\nVorlent-1.2.0.2-win32/bin/Vorlent.exe\n'
+    expect_output contents $'Vorlent-1.2.0.2-win32/README.txt\nVorlent-1.2.0.2-win32/Vorlent.exe\n'
     "$VORLENT_CMAKE" -E tar xf "$zip"
-    cmp "$VORLENT_EXE" Vorlent-1.2.0.2-win32/bin/Vorlent.exe || fail "the zip holds another Vorlent.exe"
+    cmp "$VORLENT_EXE" Vorlent-1.2.0.2-win32/Vorlent.exe || fail "the zip holds another Vorlent.exe"
     grep -q $'^Vorlent 1.2.0.2\r$' Vorlent-1.2.0.2-win32/README.txt || fail "README.txt lacks Windows line ends"
 }
 
