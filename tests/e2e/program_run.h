@@ -22,7 +22,7 @@ struct ProgramRun {
 };
 
 // How long one run may take before it counts as hung.
-const int RUN_DEADLINE_SECONDS = 30;
+const int RUN_DEADLINE_SECONDS = 15;
 
 // In a new pseudo-terminal, working directory `directory`.
 ProgramRun run_in_terminal(const std::vector<std::string>& command, const std::string& directory,
