@@ -34,6 +34,15 @@ protected:
         EXPECT_EQ(drive, bytes_of(DRIVE0));
     }
 
+    // The file now holds the drive's first 512 bytes, and nothing was asked or reported.
+    void expect_replaced_unasked(const std::string& file_name)
+    {
+        EXPECT_EQ(0u, count_of("printf"));
+        EXPECT_EQ(0u, count_of("GetLastError"));
+        EXPECT_EQ("Read 512 bytes\r" + COMPLETION, fake_output());
+        EXPECT_EQ(slice(drive, 0, 512), bytes_of(file_name));
+    }
+
     Bytes drive;
     Bytes existing;
 };
@@ -41,9 +50,7 @@ protected:
 TEST_F(OverwriteQuestion, NoQuestionWhenTheFileDoesNotExist)
 {
     run({"-S", "0", "new.bin"});
-    EXPECT_EQ(0u, count_of("printf"));
-    EXPECT_EQ("Read 512 bytes\r" + COMPLETION, fake_output());
-    EXPECT_EQ(slice(drive, 0, 512), bytes_of("new.bin"));
+    expect_replaced_unasked("new.bin");
 }
 
 TEST_F(OverwriteQuestion, KeyOneClosesTheProbeAndReplacesTheFile)
@@ -91,10 +98,7 @@ TEST_F(OverwriteQuestion, AFileThatCannotBeReadIsReplacedWithoutQuestionOrReport
     fake_add_object("old.bin", existing);
     fake_fail("CreateFileA", 2, ERROR_ACCESS_DENIED);
     run({"-S", "0", "old.bin"});
-    EXPECT_EQ(0u, count_of("printf"));
-    EXPECT_EQ(0u, count_of("GetLastError"));
-    EXPECT_EQ("Read 512 bytes\r" + COMPLETION, fake_output());
-    EXPECT_EQ(slice(drive, 0, 512), bytes_of("old.bin"));
+    expect_replaced_unasked("old.bin");
 }
 
 TEST_F(OverwriteQuestion, LoadNeverAsks)
