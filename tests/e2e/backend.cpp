@@ -45,10 +45,11 @@ public:
     std::string error_text(Failure failure) const override
     {
         char* text = nullptr;
-        DWORD length = FormatMessageA(
-            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-            nullptr, code_of(failure), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-            reinterpret_cast<LPSTR>(&text), 0, nullptr);
+        DWORD length =
+            FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                               FORMAT_MESSAGE_FROM_SYSTEM,
+                           nullptr, code_of(failure), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                           reinterpret_cast<LPSTR>(&text), 0, nullptr);
         std::string copy = length == 0 ? "<no text>" : text;
         std::free(text);
         return copy;

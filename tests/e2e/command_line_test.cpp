@@ -30,6 +30,18 @@ protected:
         std::filesystem::create_directories(at(name));
         return name + std::string(length - name.size(), 'f');
     }
+
+    // Runs a Save that must copy the first 512 bytes of drive 0, and nothing else, to `out`.
+    void expect_first_sector_saved(const std::vector<std::string>& arguments,
+                                   const std::string& out)
+    {
+        std::string drive = random_bytes(4096, 3);
+        attach_image(0, drive);
+        ProgramRun saved = run_to_end(arguments);
+        EXPECT_TRUE(ended_with_status_0(saved, 1));
+        EXPECT_EQ(saved.output, progress("Read", {512}) + COMPLETED);
+        EXPECT_TRUE(same_bytes(read_whole_file(at(out)), drive.substr(0, 512)));
+    }
 };
 
 TEST_F(CommandLine, AnUnusableCommandLineShowsTheUsageWaitsForAKeyAndTouchesNothing)
@@ -37,9 +49,15 @@ TEST_F(CommandLine, AnUnusableCommandLineShowsTheUsageWaitsForAKeyAndTouchesNoth
     std::string drive = random_bytes(4096, 1);
     attach_image(0, drive);
     write_whole_file(at("in.bin"), random_bytes(512, 2));
-    const std::vector<std::vector<std::string>> command_lines = {
-        {}, {"-S"}, {"-S", "0"}, {"-x", "0", "out.bin"}, {"-load", "0", "in.bin"},
-        {"/S", "0", "out.bin"}, {"S", "0", "out.bin"}, {"-SS", "0", "out.bin"}, {"", "0", "out.bin"}};
+    const std::vector<std::vector<std::string>> command_lines = {{},
+                                                                 {"-S"},
+                                                                 {"-S", "0"},
+                                                                 {"-x", "0", "out.bin"},
+                                                                 {"-load", "0", "in.bin"},
+                                                                 {"/S", "0", "out.bin"},
+                                                                 {"S", "0", "out.bin"},
+                                                                 {"-SS", "0", "out.bin"},
+                                                                 {"", "0", "out.bin"}};
     for (const auto& arguments : command_lines) {
         SCOPED_TRACE(::testing::PrintToString(arguments));
         ProgramRun shown = run_to_end(arguments);
@@ -52,12 +70,7 @@ TEST_F(CommandLine, AnUnusableCommandLineShowsTheUsageWaitsForAKeyAndTouchesNoth
 
 TEST_F(CommandLine, PercentSignsInNamesAreCopiedAsText)
 {
-    std::string drive = random_bytes(4096, 3);
-    attach_image(0, drive);
-    ProgramRun saved = run_to_end({"-S", "0", "out%s%n%x.bin"});
-    EXPECT_TRUE(ended_with_status_0(saved, 1));
-    EXPECT_EQ(saved.output, progress("Read", {512}) + COMPLETED);
-    EXPECT_TRUE(same_bytes(read_whole_file(at("out%s%n%x.bin")), drive.substr(0, 512)));
+    expect_first_sector_saved({"-S", "0", "out%s%n%x.bin"}, "out%s%n%x.bin");
 
     ProgramRun no_drive = run_to_end({"-S", "%s%n%x", "other.bin"});
     EXPECT_TRUE(ended_with_status_0(no_drive, 1));
@@ -67,13 +80,8 @@ TEST_F(CommandLine, PercentSignsInNamesAreCopiedAsText)
 TEST_F(CommandLine, AFileNameOf1023CharactersIsUsedAsTyped)
 {
     REQUIRE_FEATURE(Feature::LongFileNames);
-    std::string drive = random_bytes(4096, 4);
-    attach_image(0, drive);
     std::string name = file_name_of_length(1023);
-    ProgramRun saved = run_to_end({"-S", "0", name});
-    EXPECT_TRUE(ended_with_status_0(saved, 1));
-    EXPECT_EQ(saved.output, progress("Read", {512}) + COMPLETED);
-    EXPECT_TRUE(same_bytes(read_whole_file(at(name)), drive.substr(0, 512)));
+    expect_first_sector_saved({"-S", "0", name}, name);
 }
 
 // No drive is attached: had the program opened anything before refusing, it would have
@@ -95,12 +103,8 @@ TEST_F(CommandLine, AFileNameOf1024CharactersIsRefusedBeforeAnythingIsOpened)
 TEST_F(CommandLine, ADriveNameOf1023CharactersIsUsed)
 {
     REQUIRE_FEATURE(Feature::LeadingZeroDriveNumbers);
-    std::string drive = random_bytes(4096, 5);
-    attach_image(0, drive);
-    ProgramRun saved = run_to_end({"-S", std::string(1023 - DRIVE_PREFIX_LENGTH, '0'), "out.bin"});
-    EXPECT_TRUE(ended_with_status_0(saved, 1));
-    EXPECT_EQ(saved.output, progress("Read", {512}) + COMPLETED);
-    EXPECT_TRUE(same_bytes(read_whole_file(at("out.bin")), drive.substr(0, 512)));
+    expect_first_sector_saved({"-S", std::string(1023 - DRIVE_PREFIX_LENGTH, '0'), "out.bin"},
+                              "out.bin");
 }
 
 // Cut to 1,023 characters this name would still name drive 0: only refusing it is safe.
@@ -128,8 +132,10 @@ TEST_F(CommandLine, ALengthOrSectorBeyond32BitsIsRefusedBeforeAnythingIsOpened)
     attach_image(0, drive);
     write_whole_file(at("in.bin"), random_bytes(512, 9));
     const std::vector<std::vector<std::string>> command_lines = {
-        {"-S", "0", "out.bin", "0", "4294967296"}, {"-S", "0", "out.bin", "-2147483649"},
-        {"-L", "0", "in.bin", "4294967296"}, {"-L", "0", "in.bin", "0", "99999999999999999999"}};
+        {"-S", "0", "out.bin", "0", "4294967296"},
+        {"-S", "0", "out.bin", "-2147483649"},
+        {"-L", "0", "in.bin", "4294967296"},
+        {"-L", "0", "in.bin", "0", "99999999999999999999"}};
     for (const auto& arguments : command_lines) {
         SCOPED_TRACE(::testing::PrintToString(arguments));
         ProgramRun shown = run_to_end(arguments);

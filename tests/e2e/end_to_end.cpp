@@ -45,12 +45,13 @@ std::string overwrite_question(const std::string& file_name)
         return ::testing::AssertionFailure() << "still running at the deadline; shown so far:\n"
                                              << run.output;
     if (run.keys_typed != steps)
-        return ::testing::AssertionFailure() << "waited for a key " << run.keys_typed << " of "
-                                             << steps << " times; shown:\n" << run.output;
+        return ::testing::AssertionFailure()
+               << "waited for a key " << run.keys_typed << " of " << steps << " times; shown:\n"
+               << run.output;
     if (!run.exited || run.exit_status != 0)
-        return ::testing::AssertionFailure() << "ended with status " << run.exit_status
-                                             << (run.exited ? "" : " (killed by a signal)")
-                                             << "; errors: " << run.errors;
+        return ::testing::AssertionFailure()
+               << "ended with status " << run.exit_status
+               << (run.exited ? "" : " (killed by a signal)") << "; errors: " << run.errors;
     if (!run.errors.empty())
         return ::testing::AssertionFailure() << "wrote to standard error: " << run.errors;
     return ::testing::AssertionSuccess();
@@ -85,7 +86,8 @@ std::string EndToEnd::error_report(Failure failure) const
     return "Error " + backend->error_text(failure) + "\n" + PRESS_ANY_KEY;
 }
 
-ProgramRun EndToEnd::run(const std::vector<std::string>& arguments, const std::vector<KeyStep>& steps)
+ProgramRun EndToEnd::run(const std::vector<std::string>& arguments,
+                         const std::vector<KeyStep>& steps)
 {
     return run_in_terminal(backend->command(arguments), work.path, steps);
 }

@@ -65,8 +65,8 @@ private:
 };
 
 // Skips a case that needs what the backend cannot show.
-#define REQUIRE_FEATURE(feature)                                                  \
-    do {                                                                          \
-        if (!backend->supports(feature))                                          \
-            GTEST_SKIP() << "the backend cannot show " #feature;                 \
+#define REQUIRE_FEATURE(feature)                                 \
+    do {                                                         \
+        if (!backend->supports(feature))                         \
+            GTEST_SKIP() << "the backend cannot show " #feature; \
     } while (0)

@@ -108,11 +108,11 @@ protected:
     }
 };
 
-#define REQUIRE_LOOP(loop)                                                         \
-    do {                                                                           \
-        if ((loop).device.empty())                                                 \
-            GTEST_SKIP() << "no loop device could be attached";                   \
-        ASSERT_TRUE(is_loop_over((loop), at("loop.img"))) << (loop).device;        \
+#define REQUIRE_LOOP(loop)                                                  \
+    do {                                                                    \
+        if ((loop).device.empty())                                          \
+            GTEST_SKIP() << "no loop device could be attached";             \
+        ASSERT_TRUE(is_loop_over((loop), at("loop.img"))) << (loop).device; \
     } while (0)
 
 TEST_F(LoopDevices, TheShippedProgramSavesFromTheLoopDeviceItsNumberNames)
@@ -149,7 +149,8 @@ TEST_F(LoopDevices, TheShippedProgramSavesFromTheLoopDeviceItsNumberNames)
         ProgramRun saved = run_with_input(command, work.path, nullptr);
         EXPECT_TRUE(ended_with_status_0(saved));
         EXPECT_EQ(saved.output, progress("Read", {c.length}) + COMPLETED);
-        EXPECT_TRUE(same_bytes(read_whole_file(at(c.arguments[2])), bytes.substr(c.start, c.length)));
+        EXPECT_TRUE(
+            same_bytes(read_whole_file(at(c.arguments[2])), bytes.substr(c.start, c.length)));
     }
     EXPECT_TRUE(same_bytes(read_whole_file(at("loop.img")), bytes));
 }
@@ -199,7 +200,8 @@ TEST_F(LoopDevices, SavePastTheEndOfTheDeviceGivesWhatItHadAndReportsItsEnd)
     ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
     ProgramRun saved = run_to_end({"-S", "0", "out.bin", "0", "2000000"});
     EXPECT_TRUE(ended_with_status_0(saved, 1));
-    EXPECT_EQ(saved.output, progress("Read", {CHUNK, bytes.size()}) + error_report(Failure::EndOfFile));
+    EXPECT_EQ(saved.output,
+              progress("Read", {CHUNK, bytes.size()}) + error_report(Failure::EndOfFile));
     EXPECT_TRUE(same_bytes(read_whole_file(at("out.bin")), bytes));
 }
 

@@ -19,7 +19,8 @@ protected:
 
 TEST_F(Overwrite, TheKey1ReplacesTheFile)
 {
-    ProgramRun saved = run({"-S", "0", "out.bin"}, {{overwrite_question("out.bin"), "1"}, {PRESS_ANY_KEY, "k"}});
+    ProgramRun saved =
+        run({"-S", "0", "out.bin"}, {{overwrite_question("out.bin"), "1"}, {PRESS_ANY_KEY, "k"}});
     EXPECT_TRUE(ended_with_status_0(saved, 2));
     EXPECT_EQ(saved.output, overwrite_question("out.bin") + progress("Read", {512}) + COMPLETED);
     EXPECT_TRUE(same_bytes(read_whole_file(at("out.bin")), drive.substr(0, 512)));
@@ -39,7 +40,8 @@ class DeclinedBy : public Overwrite, public ::testing::WithParamInterface<std::s
 
 TEST_P(DeclinedBy, AnyOtherKeyLeavesTheFileAndEndsAtOnce)
 {
-    ProgramRun declined = run({"-S", "0", "out.bin"}, {{overwrite_question("out.bin"), GetParam()}});
+    ProgramRun declined =
+        run({"-S", "0", "out.bin"}, {{overwrite_question("out.bin"), GetParam()}});
     EXPECT_TRUE(ended_with_status_0(declined, 1));
     EXPECT_EQ(declined.output, overwrite_question("out.bin"));
     EXPECT_EQ(read_whole_file(at("out.bin")), OLD_CONTENTS);
@@ -51,8 +53,8 @@ std::string key_name(const ::testing::TestParamInfo<std::string>& typed)
     return names[typed.index];
 }
 
-INSTANTIATE_TEST_SUITE_P(Keys, DeclinedBy, ::testing::Values("2", "\r", "q", "\x1b[A", "\x1bOP", "21"),
-                         key_name);
+INSTANTIATE_TEST_SUITE_P(Keys, DeclinedBy,
+                         ::testing::Values("2", "\r", "q", "\x1b[A", "\x1bOP", "21"), key_name);
 
 TEST_F(Overwrite, AnAnswerFromAPipeIsItsFirstByte)
 {

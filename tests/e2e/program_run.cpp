@@ -16,7 +16,8 @@ namespace {
 {
     // Under the leak checker, the memory the program holds to its end on purpose is no
     // finding; anything else it leaks still is.
-    setenv("LSAN_OPTIONS", "suppressions=" VORLENT_E2E_LEAK_SUPPRESSIONS ":print_suppressions=0", 1);
+    setenv("LSAN_OPTIONS", "suppressions=" VORLENT_E2E_LEAK_SUPPRESSIONS ":print_suppressions=0",
+           1);
     std::vector<char*> argv;
     for (const std::string& argument : command)
         argv.push_back(const_cast<char*>(argument.c_str()));
@@ -66,11 +67,14 @@ ProgramRun run_in_terminal(const std::vector<std::string>& command, const std::s
 {
     ProgramRun run;
     Terminal terminal;
-    if (!start_in_terminal(&terminal, [&] { exec_in(command, directory); }))
+    if (!start_in_terminal(&terminal, [&] {
+            exec_in(command, directory);
+        }))
         return run;
     Deadline deadline = seconds_from_now(RUN_DEADLINE_SECONDS);
     for (const KeyStep& step : steps) {
-        if (!wait_for_text(&terminal, step.after, deadline) || !wait_for_key_wait(&terminal, deadline))
+        if (!wait_for_text(&terminal, step.after, deadline) ||
+            !wait_for_key_wait(&terminal, deadline))
             break;
         type_keys(&terminal, step.keys);
         ++run.keys_typed;

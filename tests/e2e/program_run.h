@@ -13,12 +13,12 @@ struct KeyStep {
 };
 
 struct ProgramRun {
-    std::string output;           // standard output (and, in a terminal, standard error)
-    std::string errors;           // standard error, when it is not a terminal
-    bool ended = false;           // false: killed at the deadline
-    bool exited = false;          // ended by returning from main or exit
+    std::string output;   // standard output (and, in a terminal, standard error)
+    std::string errors;   // standard error, when it is not a terminal
+    bool ended = false;   // false: killed at the deadline
+    bool exited = false;  // ended by returning from main or exit
     int exit_status = -1;
-    std::size_t keys_typed = 0;   // how many steps were reached
+    std::size_t keys_typed = 0;  // how many steps were reached
 };
 
 // How long one run may take before it counts as hung.

@@ -78,8 +78,8 @@ TEST_P(AcrossChunks, LoadWritesExactlyTheLengthAndLeavesTheRestOfTheDrive)
     ProgramRun loaded = run_to_end({"-L", "0", "in.bin", "0", std::to_string(c.length)});
     EXPECT_TRUE(ended_with_status_0(loaded, 1));
     EXPECT_EQ(loaded.output, progress("Write", c.totals) + COMPLETED);
-    EXPECT_TRUE(same_bytes(read_whole_file(image(0)),
-                           file.substr(0, c.length) + drive.substr(c.length)));
+    EXPECT_TRUE(
+        same_bytes(read_whole_file(image(0)), file.substr(0, c.length) + drive.substr(c.length)));
     EXPECT_TRUE(same_bytes(read_whole_file(at("in.bin")), file));
 }
 
@@ -131,8 +131,8 @@ TEST_F(Transfer, TheSectorMovesTheStartOnTheDriveButNotInTheFile)
     ProgramRun loaded = run_to_end({"-L", "0", "in.bin", "3"});
     EXPECT_TRUE(ended_with_status_0(loaded, 1));
     EXPECT_EQ(loaded.output, progress("Write", {1000}) + COMPLETED);
-    EXPECT_TRUE(same_bytes(read_whole_file(image(0)),
-                           drive.substr(0, 1536) + file + drive.substr(2536)));
+    EXPECT_TRUE(
+        same_bytes(read_whole_file(image(0)), drive.substr(0, 1536) + file + drive.substr(2536)));
 }
 
 // What did arrive is written, never the part of the buffer the read left unfilled, and
@@ -154,8 +154,8 @@ TEST_F(Transfer, ASourceThatEndsEarlyGivesWhatItHadAndReportsItsEnd)
         ProgramRun saved = run_to_end(c.arguments);
         EXPECT_TRUE(ended_with_status_0(saved, 1));
         std::size_t had = drive.size() - c.start;
-        EXPECT_EQ(saved.output, (had == 0 ? "" : progress("Read", {had})) +
-                                    error_report(Failure::EndOfFile));
+        EXPECT_EQ(saved.output,
+                  (had == 0 ? "" : progress("Read", {had})) + error_report(Failure::EndOfFile));
         EXPECT_TRUE(same_bytes(read_whole_file(at(c.arguments[2])), drive.substr(c.start)));
     }
 

@@ -37,7 +37,10 @@ protected:
         return path;
     }
 
-    std::string drive(const std::string& number) { return resolve("\\\\.\\physicaldrive" + number); }
+    std::string drive(const std::string& number)
+    {
+        return resolve("\\\\.\\physicaldrive" + number);
+    }
 
     // Directory order is not sorted order: the names are added out of their final order.
     void add_typical_disks()
@@ -60,7 +63,8 @@ protected:
 TEST_F(DriveResolver, HardwareDisksComeFirstThenShorterNamesThenByNameSkippingEmptyOnes)
 {
     add_typical_disks();
-    const char* expected[] = {"sda", "sdb", "vda", "mmcblk0", "nvme0n1", "loop2", "zram0", "loop10"};
+    const char* expected[] = {"sda",     "sdb",   "vda",   "mmcblk0",
+                              "nvme0n1", "loop2", "zram0", "loop10"};
     for (std::size_t n = 0; n < std::size(expected); ++n)
         EXPECT_EQ(drive(std::to_string(n)), dev + "/" + expected[n]) << "drive " << n;
     EXPECT_EQ(drive(std::to_string(std::size(expected))), "");

@@ -16,8 +16,9 @@ const DWORD ERROR_TEXT_FLAGS =
 std::string text_for(DWORD code, DWORD* length = nullptr)
 {
     char* text = nullptr;
-    DWORD got = FormatMessageA(ERROR_TEXT_FLAGS, nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                               reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    DWORD got =
+        FormatMessageA(ERROR_TEXT_FLAGS, nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                       reinterpret_cast<LPSTR>(&text), 0, nullptr);
     if (length != nullptr)
         *length = got;
     if (got == 0)

@@ -250,8 +250,8 @@ TEST_F(FileServices, FileSizeGivesLowAndHighPartsAndClearsTheLastError)
         DWORD low, high;
     };
     // 0xFFFFFFFF is a size, not a failure: the cleared last error tells them apart.
-    const Case cases[] = {{5000, 5000, 0}, {0xFFFFFFFFull, 0xFFFFFFFFu, 0},
-                          {0x100000000ull + 10, 10, 1}};
+    const Case cases[] = {
+        {5000, 5000, 0}, {0xFFFFFFFFull, 0xFFFFFFFFu, 0}, {0x100000000ull + 10, 10, 1}};
     for (const Case& c : cases) {
         std::string name = dir / "sized";
         write_whole_file(name, "");

@@ -34,7 +34,10 @@ struct PipedStandardInput {
         dup2(saved, STDIN_FILENO);
         close(saved);
     }
-    void feed(const std::string& bytes) { ASSERT_EQ(write(writer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+    void feed(const std::string& bytes)
+    {
+        ASSERT_EQ(write(writer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
     void end()
     {
         close(writer);
@@ -45,7 +48,7 @@ struct PipedStandardInput {
 TEST(KeyFromAPipe, EachCallTakesExactlyOneByteAndAByteOf255IsNotTheEnd)
 {
     PipedStandardInput input;
-    input.feed("\xff" "ab");
+    input.feed(std::string(1, static_cast<char>(0xFF)) + "ab");
     EXPECT_EQ(_getch(), 255);
     EXPECT_EQ(_getch(), 'a');
     char rest[4] = {};
@@ -105,8 +108,8 @@ TEST(KeyFromATerminal, OneKeyWithoutEnterOrEchoThenTheTerminalIsPutBack)
         tcgetattr(STDIN_FILENO, &after);
         struct sigaction interrupt;
         sigaction(SIGINT, nullptr, &interrupt);
-        printf_s("key=%d|line mode=%d|own handler=%d|", key, (after.c_lflag & LINE_MODE) == LINE_MODE,
-                 interrupt.sa_handler == ignore_signal);
+        printf_s("key=%d|line mode=%d|own handler=%d|", key,
+                 (after.c_lflag & LINE_MODE) == LINE_MODE, interrupt.sa_handler == ignore_signal);
         char line[8];
         _exit(read(STDIN_FILENO, line, sizeof line) > 0 ? 0 : 1);
     }));
@@ -158,9 +161,11 @@ TEST_P(KeyWaitEndedBySignal, PutsTheTerminalBackAndStillEndsTheProcess)
     close(slave);
 }
 
-INSTANTIATE_TEST_SUITE_P(TerminatingSignals, KeyWaitEndedBySignal, ::testing::Values(SIGTERM, SIGINT),
+INSTANTIATE_TEST_SUITE_P(TerminatingSignals, KeyWaitEndedBySignal,
+                         ::testing::Values(SIGTERM, SIGINT),
                          [](const ::testing::TestParamInfo<int>& signal_info) {
-                             return std::string(signal_info.param == SIGTERM ? "SIGTERM" : "SIGINT");
+                             return std::string(signal_info.param == SIGTERM ? "SIGTERM"
+                                                                             : "SIGINT");
                          });
 
 }  // namespace

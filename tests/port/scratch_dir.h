@@ -38,6 +38,6 @@ inline std::string read_whole_file(const std::string& name)
 
 inline void write_whole_file(const std::string& name, const std::string& bytes)
 {
-    std::ofstream(name, std::ios::binary | std::ios::trunc).write(bytes.data(),
-                                                                   static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(name, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }

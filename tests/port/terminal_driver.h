@@ -17,10 +17,10 @@ Deadline seconds_from_now(int seconds);
 struct Terminal {
     int master = -1;
     pid_t child = -1;
-    std::string output;          // every byte shown so far, exactly as written
-    std::size_t matched = 0;     // where the next wait_for_text starts looking
-    bool closed = false;         // the process side of the terminal has gone away
-    int wait_status = -1;        // valid once the process has been reaped
+    std::string output;       // every byte shown so far, exactly as written
+    std::size_t matched = 0;  // where the next wait_for_text starts looking
+    bool closed = false;      // the process side of the terminal has gone away
+    int wait_status = -1;     // valid once the process has been reaped
 
     Terminal() = default;
     Terminal(const Terminal&) = delete;
