@@ -272,14 +272,16 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
         state.last_error = 6;
         return FALSE;
     }
-    const std::vector<unsigned char>& bytes = fake_object(handle->name).bytes;
-    unsigned long long available =
-        handle->position < bytes.size() ? bytes.size() - handle->position : 0;
+    const FakeObject& object = fake_object(handle->name);
+    unsigned long long size = object.hollow ? object.reported_size : object.bytes.size();
+    unsigned long long available = handle->position < size ? size - handle->position : 0;
     DWORD count = allowed_count("ReadFile", to_read);
     if (available < count)
         count = static_cast<DWORD>(available);
-    if (count > 0)
-        std::memcpy(buffer, bytes.data() + handle->position, count);
+    if (object.hollow)
+        std::memset(buffer, 0, count);
+    else if (count > 0)
+        std::memcpy(buffer, object.bytes.data() + handle->position, count);
     handle->position += count;
     *read_count = count;
     call.args[1] = count;
@@ -298,8 +300,15 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
         state.last_error = 6;
         return FALSE;
     }
-    std::vector<unsigned char>& bytes = fake_object(handle->name).bytes;
+    FakeObject& object = fake_object(handle->name);
+    std::vector<unsigned char>& bytes = object.bytes;
     DWORD count = allowed_count("WriteFile", to_write);
+    if (object.hollow) {
+        handle->position += count;
+        *written = count;
+        call.args[1] = count;
+        return TRUE;
+    }
     if (bytes.size() < handle->position + count)
         bytes.resize(handle->position + count);
     if (count > 0)

@@ -23,6 +23,9 @@ struct FakeObject {
     std::vector<unsigned char> bytes;
     bool has_reported_size = false;  // GetFileSize answers with `reported_size` instead
     unsigned long long reported_size = 0;
+    // Keeps no bytes, so gigabytes cost nothing: reads give zeros up to `reported_size`,
+    // writes only move the position.
+    bool hollow = false;
 };
 
 // Clears every object, call, key, failure and output of the previous test.

@@ -78,6 +78,22 @@ TEST_F(ChunkedCopy, LoadWritesChunksOntoTheDriveAndLeavesTheRestAlone)
               slice(after, image.size(), after.size() - image.size()));
 }
 
+TEST_F(ChunkedCopy, TotalsPastTheLargestSignedNumberAreShownUnsigned)
+{
+    const DWORD length = 2148507648u;  // 2,098 chunks and 2^31 + 1,024,000
+    FakeObject& image = fake_add_object("image.bin", {});
+    image.hollow = true;
+    image.reported_size = length;
+    FakeObject& disk = fake_add_object(DRIVE0, {});
+    disk.hollow = true;
+    disk.reported_size = length;
+    run({"-L", "0", "image.bin", "0", std::to_string(length)});
+    std::vector<FakeCall> progress = fake_calls_of("printf_s");
+    ASSERT_GE(progress.size(), 3u);
+    EXPECT_EQ("Write 2148507648 bytes\r", progress[progress.size() - 2].name);
+    EXPECT_EQ(COMPLETION, progress.back().name);
+}
+
 TEST_F(ChunkedCopy, LengthZeroMovesNothing)
 {
     fake_add_object("out.bin", {});
