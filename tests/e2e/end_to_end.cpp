@@ -1,6 +1,7 @@
 #include "end_to_end.h"
 
 #include <fcntl.h>
+#include <filesystem>
 #include <random>
 #include <sys/file.h>
 #include <unistd.h>
@@ -61,6 +62,7 @@ void EndToEnd::SetUp()
 {
     ASSERT_NE(backend, nullptr) << "VORLENT_E2E_BACKEND names no backend";
     ASSERT_FALSE(work.path.empty());
+    std::filesystem::create_directories(std::filesystem::path(backend->lock_file()).parent_path());
     lock_ = open(backend->lock_file().c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
     ASSERT_GE(lock_, 0) << backend->lock_file();
     ASSERT_EQ(flock(lock_, LOCK_EX), 0);
