@@ -63,9 +63,17 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share_mode*/,
             return fail_open(ENOENT);
         name = device_path;
     }
-    int descriptor = open(name, open_flags(access, disposition), 0666);
+    // Opened without waiting, so a FIFO with no peer cannot hang the open (a write-only one
+    // fails with ENXIO instead); the calls that follow block as usual.
+    int descriptor = open(name, open_flags(access, disposition) | O_NONBLOCK, 0666);
     if (descriptor < 0)
         return fail_open(errno);
+    int status_flags = fcntl(descriptor, F_GETFL);
+    if (status_flags < 0 || fcntl(descriptor, F_SETFL, status_flags & ~O_NONBLOCK) < 0) {
+        int code = errno;
+        close(descriptor);
+        return fail_open(code);
+    }
     // Windows refuses to open a directory as a file; so does the port, even for reading.
     struct stat info;
     if (fstat(descriptor, &info) == 0 && S_ISDIR(info.st_mode)) {
