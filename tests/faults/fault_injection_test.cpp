@@ -23,7 +23,7 @@ const std::size_t OFFSET = SECTOR * SECTOR_SIZE;
 // Two full chunks and part of a third.
 const DWORD LENGTH = 2 * CHUNK_SIZE + 1000;
 
-// Bytes beyond the copied range on the drive, which must never change.
+// The drive reaches 4,096 bytes past the copied range; they must never change.
 const std::size_t DRIVE_SIZE = OFFSET + LENGTH + 4096;
 
 // The code each injected failure carries, so its report can be told from any other.
@@ -34,7 +34,7 @@ struct FaultCase {
     TransferMode mode;
     const char* op;  // the platform call that fails
     int nth;         // which call of that operation, counted from 1
-    int chunks_written_before;
+    int chunks_written_before;  // whole chunks on the destination when the failure comes
     bool file_created;  // Save: whether the output file exists when the failure comes
 };
 
