@@ -180,7 +180,7 @@ const std::string& fake_output()
     return state.output;
 }
 
-int fake_run_vorlent(std::initializer_list<std::string> arguments)
+int fake_run_vorlent(const std::vector<std::string>& arguments)
 {
     std::vector<std::string> texts = {"Vorlent"};
     texts.insert(texts.end(), arguments.begin(), arguments.end());

@@ -5,7 +5,6 @@
 #include "platform/platform.h"
 
 #include <deque>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -60,7 +59,7 @@ std::vector<FakeCall> fake_calls_of(const std::string& op);
 const std::string& fake_output();
 
 // Runs the entry function with these arguments after the program name.
-int fake_run_vorlent(std::initializer_list<std::string> arguments);
+int fake_run_vorlent(const std::vector<std::string>& arguments);
 
 // Bytes 0, 1, 2 … of a simple pattern that makes misplaced bytes visible.
 std::vector<unsigned char> pattern_bytes(std::size_t count, unsigned seed = 1);

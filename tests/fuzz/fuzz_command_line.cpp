@@ -12,8 +12,6 @@
 //   byte 3: bit 0 the failure's code has no text
 #include "fake_platform.h"
 
-#include "cli/vorlent.h"
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -206,13 +204,7 @@ void run_and_check(const std::uint8_t* setup, const std::vector<std::string>& ar
         fake_press(std::string(1, static_cast<char>(setup[1])));
     plan_failure(setup[2], setup[3]);
 
-    std::vector<std::string> texts = {"Vorlent"};
-    texts.insert(texts.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& text : texts)
-        argv.push_back(&text[0]);
-    argv.push_back(nullptr);
-    check(vorlent_main(static_cast<int>(texts.size()), argv.data()) == 0, "the exit status is 0");
+    check(fake_run_vorlent(arguments) == 0, "the exit status is 0");
 
     check(!fake_calls().empty() && fake_calls().back().op == "_getch",
           "every ending waits for a key");
