@@ -55,6 +55,9 @@ public:
         return copy;
     }
 
+    // The port writes to terminals and pipes alike exactly what the program prints.
+    std::string shown(const std::string& written) const override { return written; }
+
     bool supports(Feature) const override { return true; }
 
     std::string lock_file() const override { return std::string(VORLENT_E2E_DRIVES) + "/.lock"; }
@@ -96,5 +99,7 @@ Backend* selected_backend()
     const char* name = std::getenv("VORLENT_E2E_BACKEND");
     if (name == nullptr || std::string(name) == "linux")
         return linux_backend();
+    if (std::string(name) == "wine")
+        return wine_backend();
     return nullptr;
 }

@@ -19,7 +19,9 @@ enum class Failure {
 
 // What only some platforms can show; cases that need one skip elsewhere.
 enum class Feature {
-    NonTerminalInput,         // key waits answered from a pipe, or ended by end of input
+    KeysFromAPipe,            // a key wait takes its answer from standard input on a pipe
+    KeyWaitsEndWithoutInput,  // with no terminal and no input, a key wait ends at once
+    FunctionKeys,             // a function key typed on the terminal answers a key wait
     LongFileNames,            // a file name of 1,023 characters can be created
     LeadingZeroDriveNumbers,  // physicaldrive000...0 is drive 0
 };
@@ -33,8 +35,13 @@ public:
     // increasing number from 0. False if the drive could not be attached.
     virtual bool attach_drive(int number, const std::string& image) = 0;
     virtual void detach_drives() = 0;
-    // The text the program shows after "Error ", with its own line break.
+    // The text the program shows after "Error ", with its own line break, as shown().
     virtual std::string error_text(Failure failure) const = 0;
+    // What a person reads in `written`, the bytes the program put on its terminal or
+    // pipe, in the terms the program prints them: line breaks as "\n", no control
+    // sequences of a console in between. Where the program's bytes arrive as printed,
+    // they are returned as they are, so every byte is compared.
+    virtual std::string shown(const std::string& written) const = 0;
     virtual bool supports(Feature feature) const = 0;
     // A file every test holds locked while it attaches drives: the drives are shared by
     // every test of one build, whatever runs them.
@@ -48,3 +55,8 @@ Backend* selected_backend();
 // directory, where drive N is a /sys/block entry with a `device` link and a `size`, and
 // /dev/<entry> is a symbolic link to the image.
 Backend* linux_backend();
+
+// The Wine backend: Vorlent.exe run by Wine in the prefix of the Windows tests, where
+// drive N is the link dosdevices/physicaldriveN to the image. Null in a build without
+// the Windows tests.
+Backend* wine_backend();

@@ -80,7 +80,7 @@ void EndToEnd::TearDown()
 void EndToEnd::attach_image(int number, const std::string& bytes)
 {
     write_whole_file(image(number), bytes);
-    ASSERT_TRUE(backend->attach_drive(number, image(number)));
+    ASSERT_TRUE(backend->attach_drive(number, image(number))) << "drive " << number;
 }
 
 std::string EndToEnd::error_report(Failure failure) const
@@ -88,10 +88,16 @@ std::string EndToEnd::error_report(Failure failure) const
     return "Error " + backend->error_text(failure) + "\n" + PRESS_ANY_KEY;
 }
 
+ShownText EndToEnd::shown() const
+{
+    Backend* on = backend;
+    return [on](const std::string& written) { return on->shown(written); };
+}
+
 ProgramRun EndToEnd::run(const std::vector<std::string>& arguments,
                          const std::vector<KeyStep>& steps)
 {
-    return run_in_terminal(backend->command(arguments), work.path, steps);
+    return run_in_terminal(backend->command(arguments), work.path, steps, shown());
 }
 
 ProgramRun EndToEnd::run_to_end(const std::vector<std::string>& arguments)
@@ -101,10 +107,10 @@ ProgramRun EndToEnd::run_to_end(const std::vector<std::string>& arguments)
 
 ProgramRun EndToEnd::run_piped(const std::vector<std::string>& arguments, const std::string& input)
 {
-    return run_with_input(backend->command(arguments), work.path, &input);
+    return run_with_input(backend->command(arguments), work.path, &input, shown());
 }
 
 ProgramRun EndToEnd::run_without_input(const std::vector<std::string>& arguments)
 {
-    return run_with_input(backend->command(arguments), work.path, nullptr);
+    return run_with_input(backend->command(arguments), work.path, nullptr, shown());
 }

@@ -62,6 +62,9 @@ protected:
 
 private:
     int lock_ = -1;
+
+    // The backend's reading of what the program wrote.
+    ShownText shown() const;
 };
 
 // Skips a case that needs what the backend cannot show.

@@ -34,12 +34,17 @@ TEST_F(Overwrite, TheQuestionShowsTheNameExactlyAsTyped)
     EXPECT_EQ(saved.output, overwrite_question("./old%s%n%x.bin"));
 }
 
+// F1 as an xterm sends it.
+const std::string F1 = "\x1bOP";
+
 // After the question nothing more is shown and there is no further key wait; the second
 // code of a two-code key is never read.
 class DeclinedBy : public Overwrite, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(DeclinedBy, AnyOtherKeyLeavesTheFileAndEndsAtOnce)
 {
+    if (GetParam() == F1)
+        REQUIRE_FEATURE(Feature::FunctionKeys);
     ProgramRun declined =
         run({"-S", "0", "out.bin"}, {{overwrite_question("out.bin"), GetParam()}});
     EXPECT_TRUE(ended_with_status_0(declined, 1));
@@ -54,11 +59,11 @@ std::string key_name(const ::testing::TestParamInfo<std::string>& typed)
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, DeclinedBy,
-                         ::testing::Values("2", "\r", "q", "\x1b[A", "\x1bOP", "21"), key_name);
+                         ::testing::Values("2", "\r", "q", "\x1b[A", F1, "21"), key_name);
 
 TEST_F(Overwrite, AnAnswerFromAPipeIsItsFirstByte)
 {
-    REQUIRE_FEATURE(Feature::NonTerminalInput);
+    REQUIRE_FEATURE(Feature::KeysFromAPipe);
     ProgramRun declined = run_piped({"-S", "0", "out.bin"}, "21");
     EXPECT_TRUE(ended_with_status_0(declined));
     EXPECT_EQ(declined.output, overwrite_question("out.bin"));
@@ -73,7 +78,7 @@ TEST_F(Overwrite, AnAnswerFromAPipeIsItsFirstByte)
 
 TEST_F(Overwrite, WithNoInputAtAllTheFileIsKeptAndNothingHangs)
 {
-    REQUIRE_FEATURE(Feature::NonTerminalInput);
+    REQUIRE_FEATURE(Feature::KeyWaitsEndWithoutInput);
     ProgramRun declined = run_without_input({"-S", "0", "out.bin"});
     EXPECT_TRUE(ended_with_status_0(declined));
     EXPECT_EQ(declined.output, overwrite_question("out.bin"));

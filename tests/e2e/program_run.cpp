@@ -60,10 +60,47 @@ bool collect(int output, int errors, ProgramRun* run, Deadline deadline)
     return true;
 }
 
+std::string as_shown(const ShownText& shown, const std::string& written)
+{
+    return shown ? shown(written) : written;
+}
+
+// Takes what the program writes within a few milliseconds; marks the terminal closed when
+// the program's side is gone.
+void read_a_moment(Terminal* terminal)
+{
+    pollfd ready = {terminal->master, POLLIN, 0};
+    if (terminal->closed || poll(&ready, 1, 5) <= 0)
+        return;
+    char bytes[4096];
+    ssize_t got = read(terminal->master, bytes, sizeof bytes);
+    if (got > 0)
+        terminal->output.append(bytes, static_cast<std::size_t>(got));
+    else if (got == 0 || errno != EINTR)
+        terminal->closed = true;
+}
+
+// Reads until `text` is shown after `*from`, then moves `*from` past it. False at the
+// deadline or when the program goes away first.
+bool wait_for_shown_text(Terminal* terminal, const ShownText& shown, const std::string& text,
+                         std::size_t* from, Deadline deadline)
+{
+    for (;;) {
+        std::size_t found = as_shown(shown, terminal->output).find(text, *from);
+        if (found != std::string::npos) {
+            *from = found + text.size();
+            return true;
+        }
+        if (terminal->closed || std::chrono::steady_clock::now() > deadline)
+            return false;
+        read_a_moment(terminal);
+    }
+}
+
 }  // namespace
 
 ProgramRun run_in_terminal(const std::vector<std::string>& command, const std::string& directory,
-                           const std::vector<KeyStep>& steps)
+                           const std::vector<KeyStep>& steps, const ShownText& shown)
 {
     ProgramRun run;
     Terminal terminal;
@@ -72,22 +109,23 @@ ProgramRun run_in_terminal(const std::vector<std::string>& command, const std::s
         }))
         return run;
     Deadline deadline = seconds_from_now(RUN_DEADLINE_SECONDS);
+    std::size_t seen = 0;
     for (const KeyStep& step : steps) {
-        if (!wait_for_text(&terminal, step.after, deadline) ||
+        if (!wait_for_shown_text(&terminal, shown, step.after, &seen, deadline) ||
             !wait_for_key_wait(&terminal, deadline))
             break;
         type_keys(&terminal, step.keys);
         ++run.keys_typed;
     }
     run.ended = wait_for_exit(&terminal, deadline);
-    run.output = terminal.output;
+    run.output = as_shown(shown, terminal.output);
     if (run.ended)
         record_status(&run, terminal.wait_status);
     return run;
 }
 
 ProgramRun run_with_input(const std::vector<std::string>& command, const std::string& directory,
-                          const std::string* input)
+                          const std::string* input, const ShownText& shown)
 {
     ProgramRun run;
     int in[2], out[2], err[2];
@@ -121,5 +159,7 @@ ProgramRun run_with_input(const std::vector<std::string>& command, const std::st
     int status = 0;
     if (child > 0 && waitpid(child, &status, 0) == child && run.ended)
         record_status(&run, status);
+    run.output = as_shown(shown, run.output);
+    run.errors = as_shown(shown, run.errors);
     return run;
 }

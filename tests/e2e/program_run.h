@@ -3,6 +3,7 @@
 // shows is kept, and a run that hangs is killed at a deadline and reported as such.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,11 +25,15 @@ struct ProgramRun {
 // How long one run may take before it counts as hung.
 const int RUN_DEADLINE_SECONDS = 15;
 
+// What a person reads in the bytes a program wrote (Backend::shown). The outputs of a
+// run, and the texts its steps wait for, are in these terms; empty: the bytes as written.
+using ShownText = std::function<std::string(const std::string& written)>;
+
 // In a new pseudo-terminal, working directory `directory`.
 ProgramRun run_in_terminal(const std::vector<std::string>& command, const std::string& directory,
-                           const std::vector<KeyStep>& steps);
+                           const std::vector<KeyStep>& steps, const ShownText& shown = {});
 
 // With `input` as its whole standard input through a pipe, or /dev/null when `input` is
 // null; its output goes to pipes.
 ProgramRun run_with_input(const std::vector<std::string>& command, const std::string& directory,
-                          const std::string* input);
+                          const std::string* input, const ShownText& shown = {});
