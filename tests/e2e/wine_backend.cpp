@@ -15,10 +15,10 @@
 
 namespace {
 
-// The links physicaldrive0 to physicaldrive9 are the cases' own.
-const int DRIVE_LINKS = 10;
+// The cases attach a few drives from 0 up; the Windows checks link higher numbers.
+const int DRIVE_LINKS = 4;
 
-// Where every ScratchDir of the cases lies.
+// Where every ScratchDir (tests/port/scratch_dir.h) of the cases lies.
 std::string scratch_prefix()
 {
     return (std::filesystem::temp_directory_path() / "vorlent-test-").string();
@@ -174,9 +174,9 @@ public:
     }
 
     // Without a console (standard input not a terminal), _getch returns at once and
-    // reads nothing. Function keys typed on the terminal never reach _getch: Wine's
-    // console passes over their sequences. Windows takes names of at most MAX_PATH
-    // characters, and names drive objects by exact text, so physicaldrive00 is no drive.
+    // reads nothing. Function keys typed on the terminal ("\x1bOP", "\x1b[11~") never
+    // reach _getch under Wine. Windows takes names of at most MAX_PATH characters, and
+    // names drive objects by exact text, so physicaldrive00 is no drive.
     bool supports(Feature feature) const override
     {
         return feature == Feature::KeyWaitsEndWithoutInput;
