@@ -6,15 +6,6 @@
 
 namespace {
 
-const std::string USAGE =
-    "Vorlent allows Read/Write Disk sectors To/From file\nUsage:\n"
-    "Vorlent [Key] [Drive] [File] [Sector] [Length] \n"
-    "Example:\n Vorlent -S 0 boot.bin 0 512 \n   Save sector 0 of Drive 0 -> to file boot.bin\n\n"
-    " Vorlent -L 0 boot.bin 0 512\n   Load sector 0 of drive0 <- from file boot.bin\n"
-    "Defaults:\n Length: for Save=512, for Load=[File Size]\n"
-    "Sector=0\n"
-    "Press any key to exit";
-
 // The drive name is this prefix and the Drive text; it has 17 characters.
 const std::size_t DRIVE_PREFIX_LENGTH = std::string("\\\\.\\physicaldrive").size();
 
@@ -62,7 +53,7 @@ TEST_F(CommandLine, AnUnusableCommandLineShowsTheUsageWaitsForAKeyAndTouchesNoth
         SCOPED_TRACE(::testing::PrintToString(arguments));
         ProgramRun shown = run_to_end(arguments);
         EXPECT_TRUE(ended_with_status_0(shown, 1));
-        EXPECT_EQ(shown.output, USAGE);
+        EXPECT_EQ(shown.output, USAGE_SCREEN);
         EXPECT_FALSE(std::filesystem::exists(at("out.bin")));
         EXPECT_TRUE(same_bytes(read_whole_file(image(0)), drive));
     }

@@ -6,6 +6,7 @@
 #include "backend.h"
 #include "program_run.h"
 #include "scratch_dir.h"
+#include "screen_texts.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +16,7 @@
 // The chunk the program copies at a time; lengths around it are where copies go wrong.
 const unsigned CHUNK = 1024000;
 
-const std::string PRESS_ANY_KEY = "Press any key to exit";
-const std::string COMPLETED = "The operation completed successfully\n" + PRESS_ANY_KEY;
+const std::string COMPLETED = COMPLETION_TEXT;
 
 // Bytes that differ from every other seed's, so a copy from the wrong place shows.
 std::string random_bytes(std::size_t size, unsigned seed);

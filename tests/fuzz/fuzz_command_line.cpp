@@ -11,6 +11,7 @@
 //           bit 7 a short transfer instead of a failure, of bits 5-6 as SHORT_COUNTS
 //   byte 3: bit 0 the failure's code has no text
 #include "fake_platform.h"
+#include "screen_texts.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -42,7 +43,6 @@ const DWORD SHORT_COUNTS[] = {0, 1, 100, 511};
 // The code every injected failure carries.
 const DWORD INJECTED_CODE = 5;
 
-const char COMPLETION_TEXT[] = "The operation completed successfully\nPress any key to exit";
 
 void check(bool condition, const char* promise)
 {

@@ -6,15 +6,6 @@ using ::testing::IsEmpty;
 
 namespace {
 
-const std::string USAGE =
-    "Vorlent allows Read/Write Disk sectors To/From file\nUsage:\n"
-    "Vorlent [Key] [Drive] [File] [Sector] [Length] \n"
-    "Example:\n Vorlent -S 0 boot.bin 0 512 \n   Save sector 0 of Drive 0 -> to file boot.bin\n\n"
-    " Vorlent -L 0 boot.bin 0 512\n   Load sector 0 of drive0 <- from file boot.bin\n"
-    "Defaults:\n Length: for Save=512, for Load=[File Size]\n"
-    "Sector=0\n"
-    "Press any key to exit";
-
 class CommandLine : public FakePlatformTest {
 protected:
     void SetUp() override
@@ -27,7 +18,7 @@ protected:
     // The screen shows the usage and waits for one key; nothing is opened.
     void expect_usage_only()
     {
-        EXPECT_EQ(USAGE, fake_output());
+        EXPECT_EQ(USAGE_SCREEN, fake_output());
         EXPECT_EQ(0u, count_of("CreateFileA"));
         EXPECT_EQ(1u, count_of("_getch"));
         EXPECT_EQ("_getch", fake_ops().back());

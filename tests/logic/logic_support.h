@@ -3,6 +3,7 @@
 #pragma once
 
 #include "fake_platform.h"
+#include "screen_texts.h"
 #include "transfer/transfer.h"
 
 #include <gmock/gmock.h>
@@ -17,8 +18,8 @@ using Bytes = std::vector<unsigned char>;
 // The raw name the program forms for Drive 0.
 const std::string DRIVE0 = "\\\\.\\physicaldrive0";
 
-const std::string PROMPT = "Press any key to exit";
-const std::string COMPLETION = "The operation completed successfully\n" + PROMPT;
+const std::string PROMPT = PRESS_ANY_KEY;
+const std::string COMPLETION = COMPLETION_TEXT;
 
 // The arguments CreateFileA receives (access, sharing, disposition, attributes, whether
 // security attributes and a template were passed) for each role a run opens.
