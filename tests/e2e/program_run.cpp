@@ -65,21 +65,6 @@ std::string as_shown(const ShownText& shown, const std::string& written)
     return shown ? shown(written) : written;
 }
 
-// Takes what the program writes within a few milliseconds; marks the terminal closed when
-// the program's side is gone.
-void read_a_moment(Terminal* terminal)
-{
-    pollfd ready = {terminal->master, POLLIN, 0};
-    if (terminal->closed || poll(&ready, 1, 5) <= 0)
-        return;
-    char bytes[4096];
-    ssize_t got = read(terminal->master, bytes, sizeof bytes);
-    if (got > 0)
-        terminal->output.append(bytes, static_cast<std::size_t>(got));
-    else if (got == 0 || errno != EINTR)
-        terminal->closed = true;
-}
-
 // Reads until `text` is shown after `*from`, then moves `*from` past it. False at the
 // deadline or when the program goes away first.
 bool wait_for_shown_text(Terminal* terminal, const ShownText& shown, const std::string& text,
@@ -93,7 +78,7 @@ bool wait_for_shown_text(Terminal* terminal, const ShownText& shown, const std::
         }
         if (terminal->closed || std::chrono::steady_clock::now() > deadline)
             return false;
-        read_a_moment(terminal);
+        read_available(terminal, 5);
     }
 }
 

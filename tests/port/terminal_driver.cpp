@@ -13,8 +13,20 @@ namespace {
 // How long one read waits before the caller checks its condition again.
 const int POLL_MILLISECONDS = 5;
 
-// Takes what the process has shown within one short poll; marks the terminal closed
-// when the slave side is gone (the master then reads EIO).
+bool reap_if_ended(Terminal* terminal)
+{
+    if (terminal->child < 0)
+        return true;
+    int status = 0;
+    if (waitpid(terminal->child, &status, WNOHANG) != terminal->child)
+        return false;
+    terminal->wait_status = status;
+    terminal->child = -1;
+    return true;
+}
+
+}  // namespace
+
 void read_available(Terminal* terminal, int timeout_ms)
 {
     if (terminal->closed)
@@ -29,20 +41,6 @@ void read_available(Terminal* terminal, int timeout_ms)
     else if (got == 0 || errno != EINTR)
         terminal->closed = true;
 }
-
-bool reap_if_ended(Terminal* terminal)
-{
-    if (terminal->child < 0)
-        return true;
-    int status = 0;
-    if (waitpid(terminal->child, &status, WNOHANG) != terminal->child)
-        return false;
-    terminal->wait_status = status;
-    terminal->child = -1;
-    return true;
-}
-
-}  // namespace
 
 Deadline seconds_from_now(int seconds)
 {

@@ -35,6 +35,10 @@ struct Terminal {
 // execs or calls _exit. False if the terminal could not be made.
 bool start_in_terminal(Terminal* terminal, const std::function<void()>& child_body);
 
+// Takes what the process shows within one poll of `timeout_ms`; marks the terminal closed
+// when the process side is gone (the master then reads EIO).
+void read_available(Terminal* terminal, int timeout_ms);
+
 // Reads until `text` appears after the previous match. False at the deadline or when the
 // process goes away first.
 bool wait_for_text(Terminal* terminal, const std::string& text, Deadline deadline);
