@@ -39,6 +39,9 @@ FakeState state;
 // Handles start above the standard descriptors so a stray 0 is never a valid one.
 const std::intptr_t FIRST_HANDLE = 100;
 
+// Windows' code for a handle that is not open.
+const DWORD ERROR_INVALID_HANDLE_CODE = 6;
+
 HANDLE handle_for(std::size_t index)
 {
     return reinterpret_cast<HANDLE>(FIRST_HANDLE + static_cast<std::intptr_t>(index));
@@ -51,6 +54,15 @@ OpenHandle* open_handle(HANDLE handle)
         !state.handles[static_cast<std::size_t>(index)].open)
         return nullptr;
     return &state.handles[static_cast<std::size_t>(index)];
+}
+
+// The open handle behind `handle`, or null with the invalid-handle code as the last error.
+OpenHandle* usable_handle(HANDLE handle)
+{
+    OpenHandle* open = open_handle(handle);
+    if (open == nullptr)
+        state.last_error = ERROR_INVALID_HANDLE_CODE;
+    return open;
 }
 
 FakeCall& record(const std::string& op, HANDLE handle = nullptr, const std::string& name = "",
@@ -228,12 +240,11 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, LPSECURITY_ATTRI
 DWORD GetFileSize(HANDLE file, LPDWORD size_high)
 {
     record("GetFileSize", file);
-    OpenHandle* handle = open_handle(file);
-    if (injected_failure("GetFileSize") || handle == nullptr) {
-        if (handle == nullptr)
-            state.last_error = 6;  // invalid handle
+    if (injected_failure("GetFileSize"))
         return INVALID_FILE_SIZE;
-    }
+    OpenHandle* handle = usable_handle(file);
+    if (handle == nullptr)
+        return INVALID_FILE_SIZE;
     const FakeObject& object = fake_object(handle->name);
     unsigned long long size =
         object.has_reported_size ? object.reported_size : object.bytes.size();
@@ -265,13 +276,11 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
 {
     FakeCall& call = record("ReadFile", file, "", {to_read, 0, overlapped != nullptr});
     *read_count = 0;
-    OpenHandle* handle = open_handle(file);
     if (injected_failure("ReadFile"))
         return FALSE;
-    if (handle == nullptr) {
-        state.last_error = 6;
+    OpenHandle* handle = usable_handle(file);
+    if (handle == nullptr)
         return FALSE;
-    }
     const FakeObject& object = fake_object(handle->name);
     unsigned long long size = object.hollow ? object.reported_size : object.bytes.size();
     unsigned long long available = handle->position < size ? size - handle->position : 0;
@@ -293,26 +302,19 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
 {
     FakeCall& call = record("WriteFile", file, "", {to_write, 0, overlapped != nullptr});
     *written = 0;
-    OpenHandle* handle = open_handle(file);
     if (injected_failure("WriteFile"))
         return FALSE;
-    if (handle == nullptr) {
-        state.last_error = 6;
+    OpenHandle* handle = usable_handle(file);
+    if (handle == nullptr)
         return FALSE;
-    }
     FakeObject& object = fake_object(handle->name);
     std::vector<unsigned char>& bytes = object.bytes;
     DWORD count = allowed_count("WriteFile", to_write);
-    if (object.hollow) {
-        handle->position += count;
-        *written = count;
-        call.args[1] = count;
-        return TRUE;
-    }
-    if (bytes.size() < handle->position + count)
-        bytes.resize(handle->position + count);
-    if (count > 0)
+    if (!object.hollow && count > 0) {
+        if (bytes.size() < handle->position + count)
+            bytes.resize(handle->position + count);
         std::memcpy(bytes.data() + handle->position, buffer, count);
+    }
     handle->position += count;
     *written = count;
     call.args[1] = count;
@@ -322,11 +324,9 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
 BOOL CloseHandle(HANDLE object)
 {
     record("CloseHandle", object);
-    OpenHandle* handle = open_handle(object);
-    if (handle == nullptr) {
-        state.last_error = 6;
+    OpenHandle* handle = usable_handle(object);
+    if (handle == nullptr)
         return FALSE;
-    }
     handle->open = false;
     return TRUE;
 }
