@@ -22,7 +22,7 @@ TEST_F(Transfer, SaveCopiesTheFirst512BytesOfTheDriveByDefault)
     // With four arguments the fourth is the Sector: the length stays the default.
     const Case cases[] = {{{"-S", "0", "a.bin"}, 0},
                           {{"-s", "0", "b.bin", "0", "0"}, 0},
-                          {{"-S", "0", "c.bin", "0", "abc"}, 0},
+                          {{"-S", "0", "c.bin", "0", "000"}, 0},
                           {{"-S", "0", "d.bin", "512"}, 512 * 512},
                           {{"-S", "0", "e.bin", "0", "512", "extra", "ignored"}, 0}};
     for (const Case& c : cases) {
@@ -95,7 +95,7 @@ TEST_F(Transfer, LoadWithoutALengthCopiesTheWholeFileWhateverItsSize)
     std::string file = random_bytes(1000, 15);
     write_whole_file(at("in.bin"), file);
     const std::vector<std::vector<std::string>> command_lines = {
-        {"-L", "0", "in.bin"}, {"-l", "0", "in.bin", "0", "0"}, {"-L", "0", "in.bin", "0", "abc"}};
+        {"-L", "0", "in.bin"}, {"-l", "0", "in.bin", "0", "0"}, {"-L", "0", "in.bin", "0", "-0"}};
     for (const auto& arguments : command_lines) {
         SCOPED_TRACE(::testing::PrintToString(arguments));
         write_whole_file(image(0), drive);
