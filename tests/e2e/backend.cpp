@@ -81,6 +81,8 @@ private:
             return ERROR_HANDLE_DISK_FULL;
         case Failure::IsDirectory:
             return EISDIR;
+        case Failure::WriteBackFailed:
+            return EIO;
         }
         return 0;
     }

@@ -4,6 +4,7 @@
 // image. Writes go through the test build, whose drive tree can reach nothing but that
 // loop device. Without root or loop devices the cases skip.
 #include "end_to_end.h"
+#include "loop_device.h"
 
 #include "platform/posix_api.h"
 #include "platform/posix_drives.h"
@@ -14,64 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-std::string without_line_break(std::string text)
-{
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-    return text;
-}
-
-// The standard output of a shell command, or "" when it fails.
-std::string output_of(const std::string& command)
-{
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return "";
-    std::string output;
-    char bytes[256];
-    for (std::size_t got; (got = std::fread(bytes, 1, sizeof bytes, pipe)) > 0;)
-        output.append(bytes, got);
-    return pclose(pipe) == 0 ? without_line_break(output) : "";
-}
-
-// A loop device over an image file, detached on every path out of the test.
-struct LoopDevice {
-    std::string device;  // /dev/loopN, or "" when none could be attached
-    std::string name;    // loopN
-
-    explicit LoopDevice(const std::string& image)
-    {
-        std::string shown = output_of("losetup -f --show '" + image + "' 2>/dev/null");
-        if (shown.rfind("/dev/loop", 0) == 0) {
-            device = shown;
-            name = shown.substr(5);
-        }
-    }
-    ~LoopDevice()
-    {
-        if (!device.empty() && std::system(("losetup -d " + device).c_str()) != 0)
-            ADD_FAILURE() << "could not detach " << device;
-    }
-    LoopDevice(const LoopDevice&) = delete;
-    LoopDevice& operator=(const LoopDevice&) = delete;
-};
-
-// True when `loop` is, at this moment, the loop device over `image`: its /sys/block entry
-// exists, names that backing file, and is the block device at its /dev path.
-bool is_loop_over(const LoopDevice& loop, const std::string& image)
-{
-    std::string entry = "/sys/block/" + loop.name;
-    std::string backing = without_line_break(read_whole_file(entry + "/loop/backing_file"));
-    if (backing.empty() || backing != std::filesystem::canonical(image).string())
-        return false;
-    unsigned major_number = 0, minor_number = 0;
-    std::string numbers = read_whole_file(entry + "/dev");
-    struct stat info;
-    return std::sscanf(numbers.c_str(), "%u:%u", &major_number, &minor_number) == 2 &&
-           stat(loop.device.c_str(), &info) == 0 && S_ISBLK(info.st_mode) &&
-           major(info.st_rdev) == major_number && minor(info.st_rdev) == minor_number;
-}
 
 // The drive number under which the shipped program reaches `device`, or -1.
 int shipped_drive_number_of(const std::string& device)
