@@ -211,9 +211,9 @@ INSTANTIATE_TEST_SUITE_P(Keys, WholeKeyFromATerminal, ::testing::ValuesIn(TYPED_
                              return std::string(typed.param.name);
                          });
 
-// Ctrl+Z, or a stop that cannot be caught, then fg: the shell gets a terminal it can use
-// while the program is stopped, puts its own settings on it, and the wait that goes on
-// afterwards is raw and silent again.
+// Stopped during a wait, the program hands the shell its terminal as it was (Ctrl+Z; a
+// SIGSTOP cannot be caught), the shell puts its own settings on it, and after fg the wait
+// goes on raw and silent again.
 struct Stop {
     const char* name;
     bool typed;                 // Ctrl+Z on the keyboard rather than SIGSTOP
@@ -232,8 +232,9 @@ void PrintTo(const Stop& stop, std::ostream* out)
 
 class KeyWaitStoppedAndContinued : public ::testing::TestWithParam<Stop> {};
 
-// A job-control shell in miniature: the wait runs as a job in a process group of its own
-// in the foreground, since the system ignores Ctrl+Z in a group without a shell.
+// A job-control shell in miniature. The wait runs as a foreground job in a process group
+// of its own: the system discards Ctrl+Z in a group that no shell controls, such as the
+// one a pseudo-terminal's first process leads.
 [[noreturn]] void run_key_wait_as_a_job()
 {
     termios shell_settings;
