@@ -71,7 +71,9 @@ struct LoopDevice {
     LoopDevice& operator=(const LoopDevice&) = delete;
 };
 
-// A file system mounted read-only for the length of a test, unmounted on every path out.
+// A file system mounted for the length of a test, unmounted on every path out. Read-only,
+// so that the file system itself changes none of the bytes the test compares; a mount is
+// in use either way.
 struct Mount {
     std::string mount_point;  // "" when the mount failed
     int error = 0;
