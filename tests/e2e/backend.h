@@ -58,6 +58,10 @@ Backend* selected_backend();
 // /dev/<entry> is a symbolic link to the image.
 Backend* linux_backend();
 
+// The Linux backend's /sys/block entry of drive `number`, where a case can show more of
+// that disk than attach_drive does, such as its partitions.
+std::string linux_drive_entry(int number);
+
 // The Wine backend: Vorlent.exe run by Wine in the prefix of the Windows tests, where
 // drive N is the link dosdevices/physicaldriveN to the image. Null in a build without
 // the Windows tests.

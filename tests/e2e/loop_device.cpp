@@ -33,13 +33,21 @@ std::string output_of(const std::string& command)
     return pclose(pipe) == 0 ? without_line_break(output) : "";
 }
 
-LoopDevice::LoopDevice(const std::string& image)
+LoopDevice::LoopDevice(const std::string& image, bool partitions)
 {
-    std::string shown = output_of("losetup -f --show '" + image + "' 2>/dev/null");
+    std::string shown = output_of("losetup -f --show " + std::string(partitions ? "-P " : "") +
+                                  "'" + image + "' 2>/dev/null");
     if (shown.rfind("/dev/loop", 0) == 0) {
         device = shown;
         name = shown.substr(5);
     }
+    if (partitions && !device.empty() && !std::filesystem::exists(partition_entry(1)))
+        std::system(("partx -a " + device + " >/dev/null 2>&1").c_str());
+}
+
+std::string LoopDevice::partition_entry(int number) const
+{
+    return "/sys/block/" + name + "/" + name + "p" + std::to_string(number);
 }
 
 LoopDevice::~LoopDevice()

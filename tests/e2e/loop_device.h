@@ -13,8 +13,12 @@ struct LoopDevice {
     std::string device;  // /dev/loopN, or "" when none could be attached
     std::string name;    // loopN
 
-    explicit LoopDevice(const std::string& image);
+    // With `partitions`, the kernel shows the partitions of the image's table in /sys
+    // (partx adds them where the kernel's own scan does not read that kind of table).
+    explicit LoopDevice(const std::string& image, bool partitions = false);
     ~LoopDevice();
+    // The /sys/block folder of partition `number`.
+    std::string partition_entry(int number) const;
     LoopDevice(const LoopDevice&) = delete;
     LoopDevice& operator=(const LoopDevice&) = delete;
 };
