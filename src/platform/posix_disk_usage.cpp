@@ -31,15 +31,6 @@ struct UseTables {
     std::vector<dev_t> swap_devices;
 };
 
-// The first line of a small file, without its line break; "" when it cannot be read.
-std::string read_first_line(const std::string& path)
-{
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
 // A whole decimal number on the first line; false for anything else, so a damaged entry
 // is never taken for a range it does not state.
 bool read_count(const std::string& path, std::uint64_t* value)
@@ -209,6 +200,14 @@ PartUse read_part(const std::string& folder, const std::string& name, const UseT
 }
 
 }  // namespace
+
+std::string read_first_line(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
 
 SystemRoots system_roots()
 {

@@ -6,6 +6,12 @@
 #include <string>
 #include <vector>
 
+// /sys counts a disk's ranges in sectors of 512 bytes, whatever the disk's own sector.
+const std::uint64_t SYS_SECTOR_SIZE = 512;
+
+// The first line of a small file, without its line break; "" when it cannot be read.
+std::string read_first_line(const std::string& path);
+
 // Where the port looks. The shipped programs use system_roots(); tests pass a tree of
 // their own.
 struct SystemRoots {

@@ -4,26 +4,13 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <iterator>
 #include <vector>
 
 namespace {
 
-// /sys counts a disk's size in sectors of 512 bytes, whatever the disk's own sector.
-const std::uint64_t SYS_SECTOR_SIZE = 512;
-
 // The units of the readable size, each 1024 times the one before.
 const char* const SIZE_UNITS[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-
-// The first line of a small /sys file, without its line break; "" when it cannot be read.
-std::string first_line_of(const std::string& path)
-{
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
 
 std::string trimmed(const std::string& text)
 {
@@ -102,16 +89,17 @@ std::string describe_drive(std::size_t number, const std::string& disk, const Sy
         block += "  Size:      " + readable_size(parts[0].size * SYS_SECTOR_SIZE) + "\n";
     std::vector<std::string> maker_and_model;
     for (const char* field : {"vendor", "model"}) {
-        std::string text = trimmed(first_line_of(folder + "/device/" + field));
-        if (!text.empty())
+        std::string text = trimmed(read_first_line(folder + "/device/" + field));
+        // Some buses give the maker as a bare number ("0x1af4"), which tells a user nothing.
+        if (!text.empty() && text.rfind("0x", 0) != 0)
             maker_and_model.push_back(text);
     }
     if (!maker_and_model.empty())
         block += "  Model:     " + printable(joined(maker_and_model, " ")) + "\n";
-    std::string backing = first_line_of(folder + "/loop/backing_file");
+    std::string backing = read_first_line(folder + "/loop/backing_file");
     if (!backing.empty())
         block += "  Backing:   " + printable(backing) + "\n";
-    std::string removable = first_line_of(folder + "/removable");
+    std::string removable = read_first_line(folder + "/removable");
     if (removable == "0" || removable == "1")
         block += std::string("  Removable: ") + (removable == "1" ? "yes" : "no") + "\n";
     if (!parts.empty())

@@ -8,9 +8,6 @@
 
 namespace {
 
-// /sys counts a disk's ranges in sectors of 512 bytes, whatever the disk's own sector.
-const std::uint64_t SYS_SECTOR_SIZE = 512;
-
 struct DriveGuard {
     int descriptor;
     std::vector<ByteRange> in_use;

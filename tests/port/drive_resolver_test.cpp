@@ -201,6 +201,7 @@ TEST_F(DriveResolver, TheDriveListShowsSizeModelRemovableBackingAndUses)
     add_disk("sdb", "15633408", false);
     put(sys_block + "/sdb/removable", "1\n");
     put(sys_block + "/sdb/dev", "8:16\n");
+    put(sys_block + "/sdb/device/vendor", "0x1af4\n");  // a number names no maker
     put(sys_block + "/sdb/device/model", "USB Stick\n");
     add_partition("sdb", "sdb1", "2048", "15631360", "8:17");
     add_mount("8:17", "/media/my\\040stick\\012Drive\\0409");
