@@ -14,15 +14,9 @@ if(WIN32)
   install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
 else()
   include(GNUInstallDirs)
-  # vorlent-drives names the disks behind vorlent's drive numbers; its page and its
-  # install follow the program.
-  set(man_pages vorlent)
-  if(TARGET vorlent_drives)
-    install(TARGETS vorlent_drives RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    list(APPEND man_pages vorlent-drives)
-  endif()
-  # The pages are written by hand; they go out gzipped, as Debian keeps its pages.
-  foreach(page IN LISTS man_pages)
+  # The programs' manual pages, written by hand; they go out gzipped, as Debian keeps
+  # its pages.
+  foreach(page vorlent vorlent-drives)
     set(page_file ${CMAKE_BINARY_DIR}/man/${page}.1)
     configure_file(${CMAKE_CURRENT_LIST_DIR}/${page}.1.in ${page_file} @ONLY)
     file(ARCHIVE_CREATE OUTPUT ${page_file}.gz PATHS ${page_file}
