@@ -12,8 +12,10 @@ namespace {
 // Forms the raw name of a physical drive from the Drive argument: \\.\physicaldrive<Drive>.
 const char DRIVE_NAME_TEMPLATE[] = "\\\\.\\physicaldrive%s";
 
-// The largest count a Length or Sector may name.
+// The largest count a Length or Sector may name, and the largest magnitude it may have
+// with a minus sign: the range of a 32-bit number, signed or not.
 const unsigned long long LARGEST_COUNT = 0xFFFFFFFFull;
+const unsigned long long LARGEST_NEGATIVE_COUNT = 0x80000000ull;
 
 void show_usage()
 {
@@ -47,29 +49,29 @@ bool is_space(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// Converts a Length or Sector text. Values that fit a signed 32-bit number follow atoi,
-// so "abc" is 0 and "-1" is 4,294,967,295; 2,147,483,648 to 4,294,967,295 are taken as
-// written. Returns false for anything larger or more negative, which atoi would garble.
+// Converts a Length or Sector text: optional leading white space, an optional sign, one or
+// more decimal digits and nothing after them. A negative value counts back from 2^32, so
+// "-1" is 4,294,967,295. Returns false for any other text, the empty text included, and
+// for values beyond 4,294,967,295 or below -2,147,483,648: a text such as "0x800" or "1k"
+// read as far as its digits go would send a Load to a sector or a length never typed.
 bool convert_count(const char* text, DWORD* count)
 {
-    const char* digits = text;
-    while (is_space(*digits))
-        ++digits;
-    bool negative = *digits == '-';
-    if (*digits == '-' || *digits == '+')
-        ++digits;
+    while (is_space(*text))
+        ++text;
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+')
+        ++text;
+    if (*text < '0' || *text > '9')
+        return false;
     unsigned long long magnitude = 0;
-    for (; *digits >= '0' && *digits <= '9'; ++digits) {
-        magnitude = magnitude * 10 + static_cast<unsigned long long>(*digits - '0');
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        magnitude = magnitude * 10 + static_cast<unsigned long long>(*text - '0');
         if (magnitude > LARGEST_COUNT)
             return false;
     }
-    if (negative && magnitude > 0x80000000ull)
+    if (*text != '\0' || (negative && magnitude > LARGEST_NEGATIVE_COUNT))
         return false;
-    if (!negative && magnitude > 0x7FFFFFFFull)
-        *count = static_cast<DWORD>(magnitude);
-    else
-        *count = static_cast<DWORD>(atoi(text));
+    *count = static_cast<DWORD>(negative ? 0 - magnitude : magnitude);
     return true;
 }
 

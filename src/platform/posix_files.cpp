@@ -33,6 +33,10 @@ int open_flags(DWORD access, DWORD disposition)
     int flags = O_CLOEXEC;
     bool reads = (access & GENERIC_READ) != 0;
     bool writes = (access & GENERIC_WRITE) != 0;
+    // No access at all asks only whether the object is there, as on Windows: a path
+    // descriptor needs no read right and never waits for a FIFO's peer.
+    if (!reads && !writes)
+        return flags | O_PATH;
     flags |= reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
     switch (disposition) {
     case CREATE_NEW:
@@ -45,6 +49,34 @@ int open_flags(DWORD access, DWORD disposition)
         return flags | O_TRUNC;
     default:
         return flags;
+    }
+}
+
+// Makes the calls that follow on `descriptor` wait as usual. (A path descriptor has no
+// such flag: it is never read or written.)
+bool clear_nonblocking(int descriptor)
+{
+    int status_flags = fcntl(descriptor, F_GETFL);
+    return status_flags >= 0 && fcntl(descriptor, F_SETFL, status_flags & ~O_NONBLOCK) == 0;
+}
+
+// Descriptors 0, 1 and 2 are the program's console. Started with one of them closed, the
+// first file or drive it opened would take that number, and the progress text would be
+// written onto the drive or the drive's bytes read as a key. So before main runs, each
+// closed one is opened on /dev/null; nothing else is ever given those numbers.
+__attribute__((constructor)) void keep_standard_descriptors_taken()
+{
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        if (fcntl(descriptor, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        int opened = open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        // Opened on the lowest free number, which is this one; anything else is not ours
+        // to keep. Without /dev/null there is no safe way on: end before opening anything.
+        if (opened != descriptor) {
+            if (opened >= 0)
+                close(opened);
+            _exit(127);
+        }
     }
 }
 
@@ -65,11 +97,11 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share_mode*/,
     }
     // Opened without waiting, so a FIFO with no peer cannot hang the open (a write-only one
     // fails with ENXIO instead); the calls that follow block as usual.
-    int descriptor = open(name, open_flags(access, disposition) | O_NONBLOCK, 0666);
+    int flags = open_flags(access, disposition);
+    int descriptor = open(name, flags | O_NONBLOCK, 0666);
     if (descriptor < 0)
         return fail_open(errno);
-    int status_flags = fcntl(descriptor, F_GETFL);
-    if (status_flags < 0 || fcntl(descriptor, F_SETFL, status_flags & ~O_NONBLOCK) < 0) {
+    if ((flags & O_PATH) == 0 && !clear_nonblocking(descriptor)) {
         int code = errno;
         close(descriptor);
         return fail_open(code);
@@ -83,6 +115,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share_mode*/,
     return handle_of(descriptor);
 }
 
+// Only files and block devices have a size. A pipe, FIFO, socket or character device
+// would report 0, and a Load of "the whole file" would then copy nothing and claim
+// success; such a source fails here with ESPIPE instead.
 DWORD GetFileSize(HANDLE file, LPDWORD size_high)
 {
     int descriptor = descriptor_of(file);
@@ -101,6 +136,9 @@ DWORD GetFileSize(HANDLE file, LPDWORD size_high)
             return INVALID_FILE_SIZE;
         }
         size = static_cast<std::uint64_t>(end);
+    } else if (!S_ISREG(info.st_mode)) {
+        SetLastError(static_cast<DWORD>(ESPIPE));
+        return INVALID_FILE_SIZE;
     }
     if (size_high != nullptr)
         *size_high = static_cast<DWORD>(size >> 32);
@@ -166,6 +204,23 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
         done += static_cast<DWORD>(put);
     }
     *written = done;
+    return TRUE;
+}
+
+// Waits until the bytes written are stored, so a failure to store them is reported here
+// rather than lost after the program has claimed success. Pipes, FIFOs, sockets and
+// character devices hold nothing to store (fsync gives EINVAL or EROFS for them), so they
+// count as flushed.
+BOOL FlushFileBuffers(HANDLE file)
+{
+    int result;
+    do
+        result = fsync(descriptor_of(file));
+    while (result != 0 && errno == EINTR);
+    if (result != 0 && errno != EINVAL && errno != EROFS) {
+        SetLastError(static_cast<DWORD>(errno));
+        return FALSE;
+    }
     return TRUE;
 }
 

@@ -7,12 +7,14 @@ const int CONFIRMING_KEY = '1';
 
 }  // namespace
 
-// A file that cannot be opened for reading counts as absent: its failure is not reported,
-// and the create that follows replaces it or reports why it cannot. When the user declines,
-// the probe stays open, like the drive: the process end releases both.
+// The probe asks for no access at all, only whether the file exists: a file the user may
+// write but not read must still get the question before it is replaced. A probe that
+// fails finds nothing to ask about; its failure is not reported, and the create that
+// follows makes the file or reports why it cannot. When the user declines, the probe
+// stays open, like the drive: the process end releases both.
 bool confirm_overwrite(const char* file_name)
 {
-    HANDLE probe = CreateFileA(file_name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+    HANDLE probe = CreateFileA(file_name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (probe == INVALID_HANDLE_VALUE)
         return true;

@@ -29,5 +29,5 @@ HANDLE open_existing_shared(const char* name);
 bool copy_chunks(HANDLE source, HANDLE destination, DWORD length, const char* progress_text);
 
 // Asks before an existing `file_name` is replaced. Returns true when the run may go on:
-// the file does not exist (or cannot be read) or the user pressed 1.
+// the file does not exist or the user pressed 1.
 bool confirm_overwrite(const char* file_name);

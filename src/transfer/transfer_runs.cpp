@@ -35,6 +35,14 @@ bool read_file_length(HANDLE file, DWORD* length)
     return true;
 }
 
+// A write may return while its bytes still sit in a cache, where a failure to store them
+// would only surface after the run had claimed success; the flush waits for them and
+// reports that failure. A run that wrote nothing has nothing to wait for.
+bool flush_destination(HANDLE destination, DWORD length)
+{
+    return length == 0 || FlushFileBuffers(destination) != 0;
+}
+
 }  // namespace
 
 HANDLE open_existing_shared(const char* name)
@@ -62,6 +70,10 @@ RunOutcome run_load(TransferRequest& request)
     }
     if (!copy_chunks(file, drive, request.length, LOAD_PROGRESS_TEXT))
         return Failed;
+    if (!flush_destination(drive, request.length)) {
+        report_system_error();
+        return Failed;
+    }
     CloseHandle(file);
     CloseHandle(drive);
     return Completed;
@@ -86,6 +98,10 @@ RunOutcome run_save(TransferRequest& request)
         request.length = DEFAULT_SAVE_LENGTH;
     if (!copy_chunks(drive, file, request.length, SAVE_PROGRESS_TEXT))
         return Failed;
+    if (!flush_destination(file, request.length)) {
+        report_system_error();
+        return Failed;
+    }
     CloseHandle(drive);
     CloseHandle(file);
     return Completed;

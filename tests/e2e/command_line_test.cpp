@@ -117,7 +117,9 @@ TEST_F(CommandLine, ADriveNameOf1024CharactersIsRefusedBeforeAnythingIsOpened)
     EXPECT_TRUE(same_bytes(read_whole_file(image(0)), drive));
 }
 
-TEST_F(CommandLine, ALengthOrSectorBeyond32BitsIsRefusedBeforeAnythingIsOpened)
+// Read as far as its digits go, each of these would have sent a Load to a sector or a
+// length the user never typed.
+TEST_F(CommandLine, ALengthOrSectorThatIsNotADecimal32BitNumberIsRefusedBeforeAnythingIsOpened)
 {
     std::string drive = random_bytes(4096, 8);
     attach_image(0, drive);
@@ -126,7 +128,15 @@ TEST_F(CommandLine, ALengthOrSectorBeyond32BitsIsRefusedBeforeAnythingIsOpened)
         {"-S", "0", "out.bin", "0", "4294967296"},
         {"-S", "0", "out.bin", "-2147483649"},
         {"-L", "0", "in.bin", "4294967296"},
-        {"-L", "0", "in.bin", "0", "99999999999999999999"}};
+        {"-L", "0", "in.bin", "0", "99999999999999999999"},
+        {"-L", "0", "in.bin", "0x800"},
+        {"-L", "0", "in.bin", "1e3"},
+        {"-L", "0", "in.bin", "1,000"},
+        {"-L", "0", "in.bin", "2048s"},
+        {"-L", "0", "in.bin", "0", "1k"},
+        {"-L", "0", "in.bin", "0", "0x200"},
+        {"-L", "0", "in.bin", "0", ""},
+        {"-S", "0", "out.bin", "0", "abc"}};
     for (const auto& arguments : command_lines) {
         SCOPED_TRACE(::testing::PrintToString(arguments));
         ProgramRun shown = run_to_end(arguments);

@@ -114,3 +114,12 @@ ProgramRun EndToEnd::run_without_input(const std::vector<std::string>& arguments
 {
     return run_with_input(backend->command(arguments), work.path, nullptr, shown());
 }
+
+ProgramRun EndToEnd::run_with_closed(int descriptor, const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> command = {"/bin/sh", "-c",
+                                        "exec \"$@\" " + std::to_string(descriptor) + ">&-", "sh"};
+    std::vector<std::string> program = backend->command(arguments);
+    command.insert(command.end(), program.begin(), program.end());
+    return run_with_input(command, work.path, nullptr, shown());
+}

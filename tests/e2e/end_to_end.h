@@ -59,6 +59,9 @@ protected:
     ProgramRun run_piped(const std::vector<std::string>& arguments, const std::string& input);
     // The run with /dev/null as standard input.
     ProgramRun run_without_input(const std::vector<std::string>& arguments);
+    // The run with /dev/null as standard input, and then standard stream `descriptor`
+    // (0 or 1) closed.
+    ProgramRun run_with_closed(int descriptor, const std::vector<std::string>& arguments);
 
 private:
     int lock_ = -1;

@@ -22,7 +22,7 @@ TEST_F(Transfer, SaveCopiesTheFirst512BytesOfTheDriveByDefault)
     // With four arguments the fourth is the Sector: the length stays the default.
     const Case cases[] = {{{"-S", "0", "a.bin"}, 0},
                           {{"-s", "0", "b.bin", "0", "0"}, 0},
-                          {{"-S", "0", "c.bin", "0", "abc"}, 0},
+                          {{"-S", "0", "c.bin", "0", "000"}, 0},
                           {{"-S", "0", "d.bin", "512"}, 512 * 512},
                           {{"-S", "0", "e.bin", "0", "512", "extra", "ignored"}, 0}};
     for (const Case& c : cases) {
@@ -95,7 +95,7 @@ TEST_F(Transfer, LoadWithoutALengthCopiesTheWholeFileWhateverItsSize)
     std::string file = random_bytes(1000, 15);
     write_whole_file(at("in.bin"), file);
     const std::vector<std::vector<std::string>> command_lines = {
-        {"-L", "0", "in.bin"}, {"-l", "0", "in.bin", "0", "0"}, {"-L", "0", "in.bin", "0", "abc"}};
+        {"-L", "0", "in.bin"}, {"-l", "0", "in.bin", "0", "0"}, {"-L", "0", "in.bin", "0", "-0"}};
     for (const auto& arguments : command_lines) {
         SCOPED_TRACE(::testing::PrintToString(arguments));
         write_whole_file(image(0), drive);
@@ -103,6 +103,42 @@ TEST_F(Transfer, LoadWithoutALengthCopiesTheWholeFileWhateverItsSize)
         EXPECT_TRUE(ended_with_status_0(loaded, 1));
         EXPECT_EQ(loaded.output, progress("Write", {1000}) + COMPLETED);
         EXPECT_TRUE(same_bytes(read_whole_file(image(0)), file + drive.substr(1000)));
+    }
+}
+
+// Started with a standard stream closed, the program must not let the first file or drive
+// it opens take that number: the progress text would go onto the drive, or the drive's
+// bytes would answer the overwrite question.
+TEST_F(Transfer, AClosedStandardStreamNeverStandsInForTheDriveOrTheFile)
+{
+    // A drive read as standard input would answer the question with its first byte: 1.
+    std::string drive = "1" + random_bytes(8191, 24);
+    attach_image(0, drive);
+    std::string file = random_bytes(1000, 25);
+    write_whole_file(at("in.bin"), file);
+    for (int closed : {0, 1}) {
+        SCOPED_TRACE(closed == 0 ? "standard input closed" : "standard output closed");
+        // Without standard output nothing is shown; without input every key wait ends.
+        auto shown = [closed](const std::string& text) { return closed == 1 ? "" : text; };
+        write_whole_file(image(0), drive);
+        std::filesystem::remove(at("out.bin"));
+        ProgramRun saved = run_with_closed(closed, {"-S", "0", "out.bin", "0", "100"});
+        EXPECT_TRUE(ended_with_status_0(saved));
+        EXPECT_EQ(saved.output, shown(progress("Read", {100}) + COMPLETED));
+        EXPECT_TRUE(same_bytes(read_whole_file(at("out.bin")), drive.substr(0, 100)));
+
+        write_whole_file(at("old.bin"), "kept");
+        ProgramRun declined = run_with_closed(closed, {"-S", "0", "old.bin", "0", "100"});
+        EXPECT_TRUE(ended_with_status_0(declined));
+        EXPECT_EQ(declined.output, shown(overwrite_question("old.bin")));
+        EXPECT_EQ(read_whole_file(at("old.bin")), "kept");
+        EXPECT_TRUE(same_bytes(read_whole_file(image(0)), drive));
+
+        ProgramRun loaded = run_with_closed(closed, {"-L", "0", "in.bin"});
+        EXPECT_TRUE(ended_with_status_0(loaded));
+        EXPECT_EQ(loaded.output, shown(progress("Write", {1000}) + COMPLETED));
+        EXPECT_TRUE(same_bytes(read_whole_file(image(0)), file + drive.substr(1000)));
+        EXPECT_TRUE(same_bytes(read_whole_file(at("in.bin")), file));
     }
 }
 

@@ -274,7 +274,9 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER new_po
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
               LPOVERLAPPED overlapped)
 {
-    FakeCall& call = record("ReadFile", file, "", {to_read, 0, overlapped != nullptr});
+    FakeCall& call = record("ReadFile", file, "",
+                            {to_read, 0, overlapped != nullptr,
+                             static_cast<long long>(reinterpret_cast<std::uintptr_t>(buffer))});
     *read_count = 0;
     if (injected_failure("ReadFile"))
         return FALSE;
@@ -300,7 +302,9 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                LPOVERLAPPED overlapped)
 {
-    FakeCall& call = record("WriteFile", file, "", {to_write, 0, overlapped != nullptr});
+    FakeCall& call = record("WriteFile", file, "",
+                            {to_write, 0, overlapped != nullptr,
+                             static_cast<long long>(reinterpret_cast<std::uintptr_t>(buffer))});
     *written = 0;
     if (injected_failure("WriteFile"))
         return FALSE;
@@ -319,6 +323,14 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
     *written = count;
     call.args[1] = count;
     return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE file)
+{
+    record("FlushFileBuffers", file);
+    if (injected_failure("FlushFileBuffers"))
+        return FALSE;
+    return usable_handle(file) != nullptr;
 }
 
 BOOL CloseHandle(HANDLE object)

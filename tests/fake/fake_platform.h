@@ -13,7 +13,8 @@ struct FakeCall {
     std::string name;         // CreateFileA: the name opened; printf_s/printf: the text shown
     HANDLE handle;            // the handle operated on, or the one CreateFileA returned
     std::vector<long long> args;  // CreateFileA: access, sharing, disposition, attributes;
-                                  // ReadFile/WriteFile: count asked, count done;
+                                  // ReadFile/WriteFile: count asked, count done,
+                                  //   whether overlapped, buffer address;
                                   // SetFilePointerEx: offset, method; malloc: size;
                                   // FormatMessageA: flags, code, language; SetLastError: code
 };

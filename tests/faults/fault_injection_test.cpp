@@ -39,8 +39,10 @@ struct FaultCase {
 };
 
 // Save: open the drive, position it, probe for an existing file (whose failure is not a
-// failure: see below), create the file, allocate, then read and write three chunks.
-// Load: open the file, ask its size, open the drive, position it, allocate, copy.
+// failure: see below), create the file, allocate, read and write three chunks, then flush
+// the file. Load: open the file, ask its size, open the drive, position it, allocate,
+// copy, flush the drive. A failed flush comes after every byte was written, yet the run
+// must not claim success.
 const FaultCase FAULT_CASES[] = {
     {"SaveDriveOpen", Save, "CreateFileA", 1, 0, false},
     {"SavePositioning", Save, "SetFilePointerEx", 1, 0, false},
@@ -52,6 +54,7 @@ const FaultCase FAULT_CASES[] = {
     {"SaveWrite2", Save, "WriteFile", 2, 1, true},
     {"SaveRead3", Save, "ReadFile", 3, 2, true},
     {"SaveWrite3", Save, "WriteFile", 3, 2, true},
+    {"SaveFlush", Save, "FlushFileBuffers", 1, 3, true},
     {"LoadFileOpen", Load, "CreateFileA", 1, 0, true},
     {"LoadSizeQuery", Load, "GetFileSize", 1, 0, true},
     {"LoadDriveOpen", Load, "CreateFileA", 2, 0, true},
@@ -63,6 +66,7 @@ const FaultCase FAULT_CASES[] = {
     {"LoadWrite2", Load, "WriteFile", 2, 1, true},
     {"LoadRead3", Load, "ReadFile", 3, 2, true},
     {"LoadWrite3", Load, "WriteFile", 3, 2, true},
+    {"LoadFlush", Load, "FlushFileBuffers", 1, 3, true},
 };
 
 const std::vector<unsigned char>& drive_bytes()

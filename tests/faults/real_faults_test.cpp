@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <grp.h>
 #include <iterator>
 #include <pwd.h>
@@ -86,11 +87,11 @@ std::string make_temp_dir()
 }
 
 // Runs the program with standard input at its end, so every key wait ends at once. With
-// `unprivileged`, the program runs as nobody; the child first makes sure that nobody can
-// run it, read `read_only` but not write it, and write `drive`, so that a refusal can only
-// come from the file's mode. Otherwise it ends with CHILD_CANNOT_RUN.
-ProgramRun run_program(std::vector<std::string> arguments, bool unprivileged = false,
-                       const std::string& read_only = "", const std::string& drive = "")
+// `as_nobody`, the program runs as nobody, once the child, as nobody, has found the setting
+// the test needs (`as_nobody` says whether it holds); otherwise the child ends with
+// CHILD_CANNOT_RUN.
+ProgramRun run_program(std::vector<std::string> arguments,
+                       const std::function<bool()>& as_nobody = nullptr)
 {
     int pipe_ends[2];
     if (pipe(pipe_ends) != 0)
@@ -104,16 +105,15 @@ ProgramRun run_program(std::vector<std::string> arguments, bool unprivileged = f
         dup2(nothing, STDIN_FILENO);
         // The program keeps its copy buffer and error text until it ends, by design.
         setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-        if (unprivileged) {
+        if (as_nobody) {
             passwd* nobody = getpwnam("nobody");
             if (nobody == nullptr || setgroups(0, nullptr) != 0 ||
                 setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)
                 _exit(CHILD_CANNOT_RUN);
-            if (access(FAULTS_PROGRAM, X_OK) != 0 || access(read_only.c_str(), R_OK) != 0 ||
-                access(read_only.c_str(), W_OK) == 0 || access(drive.c_str(), W_OK) != 0)
+            if (access(FAULTS_PROGRAM, X_OK) != 0 || !as_nobody())
                 _exit(CHILD_CANNOT_RUN);
         }
-        std::vector<char*> argv;
+    std::vector<char*> argv;
         std::string program = FAULTS_PROGRAM;
         argv.push_back(&program[0]);
         for (std::string& argument : arguments)
@@ -196,10 +196,14 @@ TEST(ReadOnlyFile, LoadIsRefusedAndTheDriveIsUntouched)
     write_bytes(source, pattern(4096, 9));
     ASSERT_EQ(chmod(source.c_str(), 0444), 0);
 
-    // Root may write whatever its modes say, so the refusal is shown as nobody.
-    bool as_nobody = geteuid() == 0;
-    ProgramRun run = run_program({"-L", "1", source}, as_nobody, source,
-                                 std::string(FAULTS_ROOTS) + "/dev/fault1");
+    // Root may write whatever its modes say, so the refusal is shown as nobody, who may
+    // read the file but not write it, and may write the drive.
+    std::string drive_link = std::string(FAULTS_ROOTS) + "/dev/fault1";
+    std::function<bool()> setting = [&] {
+        return access(source.c_str(), R_OK) == 0 && access(source.c_str(), W_OK) != 0 &&
+               access(drive_link.c_str(), W_OK) == 0;
+    };
+    ProgramRun run = run_program({"-L", "1", source}, geteuid() == 0 ? setting : nullptr);
     unlink(source.c_str());
     rmdir(dir.c_str());
     if (run.exit_status == CHILD_CANNOT_RUN)
@@ -208,6 +212,76 @@ TEST(ReadOnlyFile, LoadIsRefusedAndTheDriveIsUntouched)
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.output, "Error Permission denied\n\nPress any key to exit");
     EXPECT_EQ(read_bytes(drive_image), drive);
+}
+
+// Windows would show the question for a file it may only write; a probe that needed read
+// access took such a file for no file and replaced it unasked.
+TEST(UnreadableFile, AnExistingFileTheUserCannotReadStillGetsTheQuestion)
+{
+    std::string drive_image = std::string(FAULTS_IMAGES) + "/fault0.img";
+    write_bytes(drive_image, pattern(4096, 13));
+    chmod(drive_image.c_str(), 0666);
+    expect_drive_is_image("fault0");
+
+    std::string dir = make_temp_dir();
+    ASSERT_FALSE(dir.empty());
+    std::string kept = dir + "/kept.bin";
+    write_bytes(kept, pattern(100, 15));
+    ASSERT_EQ(chmod(kept.c_str(), 0200), 0);
+    // Root reads whatever its modes say, so the file belongs to nobody, who runs the Save.
+    passwd* nobody = getpwnam("nobody");
+    bool as_nobody = geteuid() == 0;
+    if (as_nobody) {
+        ASSERT_NE(nobody, nullptr);
+        ASSERT_EQ(chown(kept.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+    std::string drive_link = std::string(FAULTS_ROOTS) + "/dev/fault0";
+    std::function<bool()> setting = [&] {
+        return access(kept.c_str(), W_OK) == 0 && access(kept.c_str(), R_OK) != 0 &&
+               access(drive_link.c_str(), W_OK) == 0;
+    };
+    ProgramRun run = run_program({"-S", "0", kept}, as_nobody ? setting : nullptr);
+    if (run.exit_status == CHILD_CANNOT_RUN)
+        GTEST_SKIP() << "nobody cannot reach the program or the drive image in this build tree";
+
+    EXPECT_EQ(run.exit_status, 0);
+    // Standard input is at its end, which declines.
+    EXPECT_EQ(run.output, "Press '1' if you sure, you want to replace existing file\n" + kept +
+                              "\nor press any key to exit\n");
+    chmod(kept.c_str(), 0600);
+    EXPECT_EQ(read_bytes(kept), pattern(100, 15));
+    unlink(kept.c_str());
+    rmdir(dir.c_str());
+}
+
+// A pipe or a device such as /dev/zero has no size: "the whole file" is not a length, and
+// taking it as 0 would copy nothing and claim success. With a Length they serve as usual.
+TEST(SourceWithoutASize, LoadNeedsALengthAndIsRefusedWithoutOne)
+{
+    std::string drive_image = std::string(FAULTS_IMAGES) + "/fault1.img";
+    std::vector<unsigned char> drive = pattern(8192, 17);
+    write_bytes(drive_image, drive);
+    expect_drive_is_image("fault1");
+    std::string dir = make_temp_dir();
+    ASSERT_FALSE(dir.empty());
+    std::string fifo = dir + "/source.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+
+    for (const std::string& source : {fifo, std::string("/dev/zero")}) {
+        SCOPED_TRACE(source);
+        ProgramRun run = run_program({"-L", "1", source});
+        EXPECT_EQ(run.exit_status, 0);
+        EXPECT_EQ(run.output, "Error Illegal seek\n\nPress any key to exit");
+        EXPECT_EQ(read_bytes(drive_image), drive);
+    }
+
+    ProgramRun run = run_program({"-L", "1", "/dev/zero", "0", "1000"});
+    EXPECT_EQ(run.output, "Write 1000 bytes\rThe operation completed successfully\nPress any key "
+                          "to exit");
+    std::fill(drive.begin(), drive.begin() + 1000, 0);
+    EXPECT_EQ(read_bytes(drive_image), drive);
+    unlink(fifo.c_str());
+    rmdir(dir.c_str());
 }
 
 }  // namespace

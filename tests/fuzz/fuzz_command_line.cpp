@@ -35,7 +35,7 @@ const std::size_t MAX_ARGUMENTS = 7;
 
 // The calls a run may meet on its way, indexed by bits 0-2 of byte 2 (0: none fails).
 const char* const FAILING_CALLS[] = {nullptr,    "CreateFileA", "GetFileSize", "SetFilePointerEx",
-                                     "ReadFile", "WriteFile",   "malloc",      "ReadFile"};
+                                     "ReadFile", "WriteFile",   "malloc",      "FlushFileBuffers"};
 
 // Bytes a short ReadFile or WriteFile moves.
 const DWORD SHORT_COUNTS[] = {0, 1, 100, 511};

@@ -114,15 +114,14 @@ TEST_F(CommandLine, PercentSignsInNamesAreCopiedLiterally)
     EXPECT_EQ(slice(drive, 0, 512), bytes_of("%s%n%x%d.bin"));
 }
 
-TEST_F(CommandLine, LengthTextIsConvertedLikeAtoi)
+TEST_F(CommandLine, LengthTextIsADecimalNumber)
 {
     struct Case {
         const char* text;
         DWORD length;
     };
     for (Case c : {Case{"512", 512}, Case{"1000", 1000}, Case{"1", 1}, Case{" 77", 77},
-                   Case{"+9", 9}, Case{"12abc", 12}, Case{"abc", 512}, Case{"0", 512},
-                   Case{"", 512}}) {
+                   Case{"\t\n+9", 9}, Case{"0", 512}, Case{"-0", 512}, Case{"0001000", 1000}}) {
         SCOPED_TRACE(std::string("length '") + c.text + "'");
         fake_reset();
         fake_add_object(DRIVE0, drive);
@@ -177,10 +176,13 @@ TEST_F(CommandLine, CountsAboveTheSignedRangeAreTakenAsWritten)
     EXPECT_THAT(reads_asked(), ElementsAre(CHUNK_SIZE));
 }
 
-TEST_F(CommandLine, CountsBeyond32BitsAreRefusedBeforeAnythingOpens)
+// Read only as far as its digits go, "0x800" would be sector 0 and "1k" one byte.
+TEST_F(CommandLine, CountsThatAreNotDecimalNumbersOrBeyond32BitsAreRefusedBeforeAnythingOpens)
 {
-    for (const char* text : {"4294967296", "-2147483649", "99999999999999999999999", "-4294967296"}) {
-        SCOPED_TRACE(text);
+    for (const char* text : {"4294967296", "-2147483649", "99999999999999999999999",
+                             "-4294967296", "", " ", "abc", "12abc", "0x800", "1e3", "1,000",
+                             "2048s", "1k", "0x200", "512 ", "- 1", "+-1", "-", "+", "1.5"}) {
+        SCOPED_TRACE(std::string("count '") + text + "'");
         fake_reset();
         run({"-S", "0", "out.bin", text});
         expect_refused(ERROR_INVALID_PARAMETER);

@@ -28,8 +28,9 @@ const std::vector<long long> OPEN_SHARED = {GENERIC_READ | GENERIC_WRITE,
                                             FILE_ATTRIBUTE_NORMAL, 0, 0};
 const std::vector<long long> CREATE_OUTPUT = {GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS,
                                               FILE_ATTRIBUTE_NORMAL, 0, 0};
-const std::vector<long long> PROBE = {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0, 0};
+// The probe asks for no access: it only learns whether the file exists.
+const std::vector<long long> PROBE = {0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, 0, 0};
 
 class FakePlatformTest : public ::testing::Test {
 protected:
@@ -82,7 +83,8 @@ inline std::vector<std::string> trace(const std::set<std::string>& ops)
         std::string line = call.op;
         if (call.op == "CreateFileA" || call.op == "printf_s" || call.op == "printf")
             line += " " + call.name;
-        else if (call.op == "CloseHandle" || call.op == "GetFileSize")
+        else if (call.op == "CloseHandle" || call.op == "GetFileSize" ||
+                 call.op == "FlushFileBuffers")
             line += " " + name_of(call.handle);
         else if (call.op == "ReadFile" || call.op == "WriteFile" || call.op == "SetFilePointerEx")
             line += " " + name_of(call.handle) + " " + std::to_string(call.args[0]);

@@ -93,7 +93,8 @@ TEST_F(OverwriteQuestion, TheQuestionShowsTheFileNameAsTyped)
     expect_declined(name);
 }
 
-TEST_F(OverwriteQuestion, AFileThatCannotBeReadIsReplacedWithoutQuestionOrReport)
+// Only a probe that fails outright finds nothing to ask about; the create then decides.
+TEST_F(OverwriteQuestion, AFailedProbeIsNeitherAskedAboutNorReported)
 {
     fake_add_object("old.bin", existing);
     fake_fail("CreateFileA", 2, ERROR_ACCESS_DENIED);

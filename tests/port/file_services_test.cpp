@@ -116,6 +116,17 @@ TEST_F(FileServices, AccessDecidesWhetherAHandleMayReadOrWriteAndOpenExistingKee
     EXPECT_TRUE(WriteFile(both, "Y", 1, &count, nullptr));
     CloseHandle(both);
     EXPECT_EQ(read_whole_file(dir / "f"), "XYc");
+
+    // No access only finds the object: even a file of mode 0 opens, and nothing moves.
+    chmod((dir / "f").c_str(), 0);
+    HANDLE finder = open_file(dir / "f", 0, OPEN_EXISTING);
+    ASSERT_NE(finder, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(ReadFile(finder, &byte, 1, &count, nullptr));
+    EXPECT_FALSE(WriteFile(finder, "Z", 1, &count, nullptr));
+    CloseHandle(finder);
+    EXPECT_EQ(read_whole_file(dir / "f"), "XYc");
+    EXPECT_EQ(open_file(dir / "missing", 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT));
 }
 
 TEST_F(FileServices, AReadOnlyFileCannotBeOpenedForWriting)
@@ -285,12 +296,62 @@ TEST_F(FileServices, FileSizeGivesLowAndHighPartsAndClearsTheLastError)
     }
 }
 
-TEST_F(FileServices, FileSizeOfAClosedHandleFailsWithItsReason)
+// A pipe, FIFO, socket or character device has no size: were it taken as 0, a Load of
+// "the whole file" from it would copy nothing and claim success.
+TEST_F(FileServices, FileSizeFailsWithItsReasonForWhatHasNoSize)
 {
-    int descriptor = dup(STDIN_FILENO);
-    close(descriptor);
-    DWORD high = 0;
-    EXPECT_EQ(GetFileSize(handle_of(descriptor), &high), INVALID_FILE_SIZE);
+    int pipe_ends[2], sockets[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0666), 0);
+    HANDLE fifo = open_file(dir / "fifo", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+    HANDLE null_device = open_file("/dev/null", GENERIC_READ, OPEN_EXISTING);
+    int closed = dup(STDIN_FILENO);
+    close(closed);
+    struct Case {
+        const char* what;
+        HANDLE handle;
+        int code;
+    };
+    const Case cases[] = {{"pipe", handle_of(pipe_ends[0]), ESPIPE},
+                          {"FIFO", fifo, ESPIPE},
+                          {"socket", handle_of(sockets[0]), ESPIPE},
+                          {"character device", null_device, ESPIPE},
+                          {"closed handle", handle_of(closed), EBADF}};
+    for (const Case& c : cases) {
+        SetLastError(NO_ERROR);
+        DWORD high = 0;
+        EXPECT_EQ(GetFileSize(c.handle, &high), INVALID_FILE_SIZE) << c.what;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(c.code)) << c.what;
+    }
+    CloseHandle(fifo);
+    CloseHandle(null_device);
+    for (int descriptor : {pipe_ends[0], pipe_ends[1], sockets[0], sockets[1]})
+        close(descriptor);
+}
+
+// Only what holds bytes to store can fail to store them; the rest counts as flushed, so a
+// Save into a pipe or /dev/null still completes.
+TEST_F(FileServices, FlushStoresAFileAndPassesOverWhatStoresNothing)
+{
+    HANDLE file = open_file(dir / "f", GENERIC_WRITE, CREATE_ALWAYS);
+    DWORD count = 0;
+    ASSERT_TRUE(WriteFile(file, "abc", 3, &count, nullptr));
+    EXPECT_TRUE(FlushFileBuffers(file));
+    CloseHandle(file);
+
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    HANDLE null_device = open_file("/dev/null", GENERIC_WRITE, OPEN_EXISTING);
+    EXPECT_TRUE(FlushFileBuffers(handle_of(pipe_ends[1])));
+    EXPECT_TRUE(FlushFileBuffers(null_device));
+    CloseHandle(null_device);
+    close(pipe_ends[0]);
+    close(pipe_ends[1]);
+
+    int closed = dup(STDIN_FILENO);
+    close(closed);
+    EXPECT_FALSE(FlushFileBuffers(handle_of(closed)));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(EBADF));
 }
 
