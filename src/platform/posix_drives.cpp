@@ -59,12 +59,20 @@ bool has_nonzero_size(const std::string& entry_dir)
     return readable && sectors > 0;
 }
 
-std::vector<BlockEntry> list_disks(const char* sys_block_root)
+}  // namespace
+
+bool is_device_name(const char* name)
+{
+    return std::strncmp(name, "\\\\.\\", 4) == 0;
+}
+
+std::vector<std::string> list_disks(const char* sys_block_root)
 {
     std::vector<BlockEntry> disks;
+    std::vector<std::string> names;
     DIR* dir = opendir(sys_block_root);
     if (dir == nullptr)
-        return disks;
+        return names;
     while (dirent* entry = readdir(dir)) {
         std::string name = entry->d_name;
         if (name == "." || name == "..")
@@ -84,14 +92,9 @@ std::vector<BlockEntry> list_disks(const char* sys_block_root)
             return a.name.size() < b.name.size();
         return a.name < b.name;
     });
-    return disks;
-}
-
-}  // namespace
-
-bool is_device_name(const char* name)
-{
-    return std::strncmp(name, "\\\\.\\", 4) == 0;
+    for (const BlockEntry& disk : disks)
+        names.push_back(disk.name);
+    return names;
 }
 
 bool resolve_physical_drive(const char* name, const char* sys_block_root, const char* dev_root,
@@ -102,9 +105,9 @@ bool resolve_physical_drive(const char* name, const char* sys_block_root, const 
     std::size_t number = 0;
     if (!parse_drive_number(name + sizeof PHYSICAL_DRIVE_PREFIX - 1, &number))
         return false;
-    std::vector<BlockEntry> disks = list_disks(sys_block_root);
+    std::vector<std::string> disks = list_disks(sys_block_root);
     if (number >= disks.size())
         return false;
-    int needed = std::snprintf(path, path_size, "%s/%s", dev_root, disks[number].name.c_str());
+    int needed = std::snprintf(path, path_size, "%s/%s", dev_root, disks[number].c_str());
     return needed >= 0 && static_cast<std::size_t>(needed) < path_size;
 }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 // The roots the shipped program resolves drive names under. A build for end-to-end tests
 // may point them at a tree it prepares; nothing at run time can change them.
@@ -16,11 +18,14 @@
 // file can be named.
 bool is_device_name(const char* name);
 
+// The entries of `sys_block_root` that drive numbers name, in the order of their numbers
+// from 0: hardware disks (entries with a `device` link) first, then the others, shorter
+// names first within each, then by name, leaving out disks of size 0.
+std::vector<std::string> list_disks(const char* sys_block_root);
+
 // Finds the device for `name` of the form "\\.\physicaldrive<N>", N all decimal digits:
-// the N-th whole disk counting from 0, hardware disks (entries with a `device` link)
-// first, then the others, shorter names first within each, then by name, leaving out
-// disks of size 0. On success writes "<dev_root>/<entry>" into `path` and returns
-// true; returns false for any other name, a number past the last disk, or a path
+// the N-th entry of list_disks. On success writes "<dev_root>/<entry>" into `path` and
+// returns true; returns false for any other name, a number past the last disk, or a path
 // that does not fit.
 bool resolve_physical_drive(const char* name, const char* sys_block_root, const char* dev_root,
                             char* path, std::size_t path_size);

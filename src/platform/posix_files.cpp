@@ -2,6 +2,7 @@
 // failure leaves its errno as the last error.
 #include "platform/posix_api.h"
 #include "platform/posix_drives.h"
+#include "platform/posix_write_guard.h"
 
 #include <cerrno>
 #include <climits>
@@ -89,7 +90,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share_mode*/,
                    DWORD /*flags_and_attributes*/, HANDLE /*template_file*/)
 {
     char device_path[PATH_MAX];
-    if (is_device_name(name)) {
+    bool is_drive = is_device_name(name);
+    if (is_drive) {
         if (!resolve_physical_drive(name, VORLENT_SYS_BLOCK_ROOT, VORLENT_DEV_ROOT, device_path,
                                     sizeof device_path))
             return fail_open(ENOENT);
@@ -112,6 +114,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share_mode*/,
         close(descriptor);
         return fail_open(EISDIR);
     }
+    if (is_drive && (access & GENERIC_WRITE) != 0)
+        guard_drive_writes(descriptor, device_path, system_roots());
     return handle_of(descriptor);
 }
 
@@ -186,10 +190,15 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
     return TRUE;
 }
 
-// Writes until the count is done or an error occurs; a full device shows as ENOSPC.
+// Writes until the count is done or an error occurs; a full device shows as ENOSPC. A
+// write that would touch a part of a drive in use fails whole, before any byte is written.
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                LPOVERLAPPED /*overlapped*/)
 {
+    if (!write_is_allowed(descriptor_of(file), to_write)) {
+        *written = 0;
+        return FALSE;
+    }
     const char* bytes = static_cast<const char*>(buffer);
     DWORD done = 0;
     while (done < to_write) {
@@ -226,6 +235,7 @@ BOOL FlushFileBuffers(HANDLE file)
 
 BOOL CloseHandle(HANDLE object)
 {
+    end_drive_guard(descriptor_of(object));
     if (close(descriptor_of(object)) != 0) {
         SetLastError(static_cast<DWORD>(errno));
         return FALSE;

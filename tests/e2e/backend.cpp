@@ -24,7 +24,7 @@ public:
     bool attach_drive(int number, const std::string& image) override
     {
         std::string name = std::string("sd") + static_cast<char>('a' + number);
-        std::string entry = sys_block() + "/" + name;
+        std::string entry = linux_drive_entry(number);
         std::filesystem::create_directories(entry);
         struct stat info;
         unsigned long long sectors = stat(image.c_str(), &info) == 0 ? info.st_size / 512 : 0;
@@ -81,12 +81,19 @@ private:
             return ERROR_HANDLE_DISK_FULL;
         case Failure::IsDirectory:
             return EISDIR;
+        case Failure::WriteBackFailed:
+            return EIO;
         }
         return 0;
     }
 };
 
 }  // namespace
+
+std::string linux_drive_entry(int number)
+{
+    return std::string(VORLENT_E2E_DRIVES) + "/sys/block/sd" + static_cast<char>('a' + number);
+}
 
 Backend* linux_backend()
 {

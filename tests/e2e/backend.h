@@ -15,6 +15,7 @@ enum class Failure {
     InvalidParameter,  // a Length or Sector beyond 32 bits
     DiskFull,          // the drive ended before the length was written
     IsDirectory,       // the output file names a directory
+    WriteBackFailed,   // the device took the writes into its cache but could not store them
 };
 
 // What only some platforms can show; cases that need one skip elsewhere.
@@ -31,8 +32,9 @@ public:
     virtual ~Backend() = default;
     // The argument vector that runs the program with `arguments` (without argv[0]).
     virtual std::vector<std::string> command(const std::vector<std::string>& arguments) const = 0;
-    // Makes `image`, an absolute path, physical drive `number`. Drives are attached in
-    // increasing number from 0. False if the drive could not be attached.
+    // Makes `image`, an absolute path, physical drive `number`: an image file in a test's
+    // scratch directory, or a loop device over one. Drives are attached in increasing
+    // number from 0. False if the drive could not be attached.
     virtual bool attach_drive(int number, const std::string& image) = 0;
     virtual void detach_drives() = 0;
     // The text the program shows after "Error ", with its own line break, as shown().
@@ -55,6 +57,10 @@ Backend* selected_backend();
 // directory, where drive N is a /sys/block entry with a `device` link and a `size`, and
 // /dev/<entry> is a symbolic link to the image.
 Backend* linux_backend();
+
+// The Linux backend's /sys/block entry of drive `number`, where a case can show more of
+// that disk than attach_drive does, such as its partitions.
+std::string linux_drive_entry(int number);
 
 // The Wine backend: Vorlent.exe run by Wine in the prefix of the Windows tests, where
 // drive N is the link dosdevices/physicaldriveN to the image. Null in a build without

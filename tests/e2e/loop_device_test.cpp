@@ -4,74 +4,46 @@
 // image. Writes go through the test build, whose drive tree can reach nothing but that
 // loop device. Without root or loop devices the cases skip.
 #include "end_to_end.h"
+#include "loop_device.h"
 
 #include "platform/posix_api.h"
 #include "platform/posix_drives.h"
 
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
 
-std::string without_line_break(std::string text)
-{
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-    return text;
-}
+// A file system mounted for the length of a test, unmounted on every path out. Read-only,
+// so that the file system itself changes none of the bytes the test compares; a mount is
+// in use either way.
+struct Mount {
+    std::string mount_point;  // "" when the mount failed
+    int error = 0;
 
-// The standard output of a shell command, or "" when it fails.
-std::string output_of(const std::string& command)
-{
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return "";
-    std::string output;
-    char bytes[256];
-    for (std::size_t got; (got = std::fread(bytes, 1, sizeof bytes, pipe)) > 0;)
-        output.append(bytes, got);
-    return pclose(pipe) == 0 ? without_line_break(output) : "";
-}
-
-// A loop device over an image file, detached on every path out of the test.
-struct LoopDevice {
-    std::string device;  // /dev/loopN, or "" when none could be attached
-    std::string name;    // loopN
-
-    explicit LoopDevice(const std::string& image)
+    Mount(const std::string& node, const std::string& type, const std::string& at)
     {
-        std::string shown = output_of("losetup -f --show '" + image + "' 2>/dev/null");
-        if (shown.rfind("/dev/loop", 0) == 0) {
-            device = shown;
-            name = shown.substr(5);
-        }
+        std::filesystem::create_directories(at);
+        if (mount(node.c_str(), at.c_str(), type.c_str(), MS_RDONLY, nullptr) == 0)
+            mount_point = at;
+        else
+            error = errno;
     }
-    ~LoopDevice()
+    ~Mount()
     {
-        if (!device.empty() && std::system(("losetup -d " + device).c_str()) != 0)
-            ADD_FAILURE() << "could not detach " << device;
+        if (!mount_point.empty() && umount2(mount_point.c_str(), 0) != 0)
+            ADD_FAILURE() << "could not unmount " << mount_point;
     }
-    LoopDevice(const LoopDevice&) = delete;
-    LoopDevice& operator=(const LoopDevice&) = delete;
+    Mount(const Mount&) = delete;
+    Mount& operator=(const Mount&) = delete;
 };
-
-// True when `loop` is, at this moment, the loop device over `image`: its /sys/block entry
-// exists, names that backing file, and is the block device at its /dev path.
-bool is_loop_over(const LoopDevice& loop, const std::string& image)
-{
-    std::string entry = "/sys/block/" + loop.name;
-    std::string backing = without_line_break(read_whole_file(entry + "/loop/backing_file"));
-    if (backing.empty() || backing != std::filesystem::canonical(image).string())
-        return false;
-    unsigned major_number = 0, minor_number = 0;
-    std::string numbers = read_whole_file(entry + "/dev");
-    struct stat info;
-    return std::sscanf(numbers.c_str(), "%u:%u", &major_number, &minor_number) == 2 &&
-           stat(loop.device.c_str(), &info) == 0 && S_ISBLK(info.st_mode) &&
-           major(info.st_rdev) == major_number && minor(info.st_rdev) == minor_number;
-}
 
 // The drive number under which the shipped program reaches `device`, or -1.
 int shipped_drive_number_of(const std::string& device)
@@ -203,6 +175,83 @@ TEST_F(LoopDevices, SavePastTheEndOfTheDeviceGivesWhatItHadAndReportsItsEnd)
     EXPECT_EQ(saved.output,
               progress("Read", {CHUNK, bytes.size()}) + error_report(Failure::EndOfFile));
     EXPECT_TRUE(same_bytes(read_whole_file(at("out.bin")), bytes));
+}
+
+// A disk whose second partition holds a mounted file system, as the disk a user runs
+// from: its boot sector and its other partition take a Load, the mounted one takes none.
+TEST_F(LoopDevices, LoadIsRefusedWhereItWouldReachAMountedPartitionAndNowhereElse)
+{
+    if (output_of("command -v mkfs.ext4").empty())
+        GTEST_SKIP() << "no mkfs.ext4";
+    // 8 MiB with partition 1 at sectors 2048-4095 and partition 2 at 4096-12287, written by
+    // hand in the master boot record's table.
+    std::string bytes = random_bytes(8 * 1024 * 1024, 46);
+    const unsigned TABLE[][2] = {{2048, 2048}, {4096, 8192}};
+    for (int entry = 0; entry < 2; ++entry) {
+        std::string row(16, '\0');
+        row[4] = static_cast<char>(0x83);
+        for (int at = 0; at < 4; ++at) {
+            row[8 + at] = static_cast<char>((TABLE[entry][0] >> (8 * at)) & 0xFF);
+            row[12 + at] = static_cast<char>((TABLE[entry][1] >> (8 * at)) & 0xFF);
+        }
+        bytes.replace(446 + 16 * entry, 16, row);
+    }
+    bytes.replace(446 + 2 * 16, 2 * 16, std::string(2 * 16, '\0'));  // the unused entries
+    bytes[510] = 0x55;
+    bytes[511] = static_cast<char>(0xAA);
+    LoopDevice loop(loop_image(bytes), true);
+    REQUIRE_LOOP(loop);
+    if (!std::filesystem::exists(loop.partition_entry(2)))
+        GTEST_SKIP() << "the kernel shows no partitions of loop devices";
+
+    // Without udev no node appears for the partition: this test makes its own.
+    unsigned major_number = 0, minor_number = 0;
+    ASSERT_EQ(std::sscanf(read_whole_file(loop.partition_entry(2) + "/dev").c_str(), "%u:%u",
+                          &major_number, &minor_number),
+              2);
+    ASSERT_EQ(mknod(at("part2").c_str(), S_IFBLK | 0600, makedev(major_number, minor_number)), 0);
+    ASSERT_EQ(std::system(("mkfs.ext4 -q -F " + at("part2") + " >/dev/null 2>&1").c_str()), 0);
+    Mount mounted(at("part2"), "ext4", at("mnt"));
+    if (mounted.mount_point.empty())
+        GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
+
+    ASSERT_TRUE(backend->attach_drive(0, loop.device));
+    for (int number : {1, 2}) {
+        std::string entry = linux_drive_entry(0) + "/sda" + std::to_string(number);
+        std::filesystem::create_directories(entry);
+        for (const char* field : {"partition", "start", "size", "dev"})
+            write_whole_file(entry + "/" + field,
+                             read_whole_file(loop.partition_entry(number) + "/" + field));
+    }
+    // The disk as it is now, read through the loop device itself, as the runs write it:
+    // first dropping what its cache kept from before the file system was made.
+    int flushed = open(loop.device.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(flushed, 0);
+    ASSERT_EQ(ioctl(flushed, BLKFLSBUF, 0), 0);
+    close(flushed);
+    std::string disk = read_whole_file(loop.device);
+    ASSERT_EQ(disk.size(), bytes.size());
+
+    std::string boot = random_bytes(512, 47);
+    write_whole_file(at("boot.bin"), boot);
+    ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
+    ProgramRun restored = run_to_end({"-L", "0", "boot.bin"});
+    EXPECT_TRUE(ended_with_status_0(restored, 1));
+    EXPECT_EQ(restored.output, progress("Write", {512}) + COMPLETED);
+    disk.replace(0, 512, boot);
+    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), disk));
+
+    // Two chunks go in, the second into partition 1; the third would reach partition 2
+    // and is refused whole, also its bytes before the partition.
+    std::string file = random_bytes(3 * CHUNK, 48);
+    write_whole_file(at("in.bin"), file);
+    ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
+    ProgramRun loaded = run_to_end({"-L", "0", "in.bin"});
+    EXPECT_TRUE(ended_with_status_0(loaded, 1));
+    EXPECT_EQ(loaded.output, progress("Write", {CHUNK, 2 * CHUNK}) +
+                                 "Error Device or resource busy\n\n" + PRESS_ANY_KEY);
+    disk.replace(0, 2 * CHUNK, file.substr(0, 2 * CHUNK));
+    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), disk));
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 // Save and Load on image files: every byte where it belongs, nothing else touched, and
 // the progress and closing texts a person sees.
 #include "end_to_end.h"
+#include "loop_device.h"
+#include "small_file_system.h"
 
 #include <filesystem>
+#include <unistd.h>
 
 namespace {
 
@@ -231,6 +234,35 @@ TEST_F(Transfer, AFailedOpenIsReportedAndNothingIsWritten)
     EXPECT_FALSE(std::filesystem::exists(at("missing.bin")));
     EXPECT_TRUE(same_bytes(read_whole_file(at("in.bin")), file));
     EXPECT_TRUE(same_bytes(read_whole_file(image(0)), drive));
+}
+
+// A device that takes every write into its cache but cannot store it: a loop device over
+// a sparse image on a file system with 1 MiB free. Each write succeeds; only the flush
+// learns that most of the bytes never arrived, and the run must not claim success.
+TEST_F(Transfer, ALoadWhoseBytesTheDeviceCannotStoreEndsInAnErrorNotInSuccess)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a file system and attaching a loop device need root";
+    SmallFileSystem small;
+    small.dir = at("small");
+    std::filesystem::create_directory(small.dir);
+    if (!small.mount_sized("1m"))
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    std::string image = small.dir + "/disk.img";
+    write_whole_file(image, "");
+    ASSERT_EQ(truncate(image.c_str(), 8 * 1024 * 1024), 0);
+    LoopDevice loop(image);
+    if (loop.device.empty())
+        GTEST_SKIP() << "no loop device could be attached";
+    ASSERT_TRUE(is_loop_over(loop, image)) << loop.device;
+    ASSERT_TRUE(backend->attach_drive(0, loop.device));
+    write_whole_file(at("in.bin"), random_bytes(4 * CHUNK, 26));
+
+    ASSERT_TRUE(is_loop_over(loop, image));
+    ProgramRun loaded = run_to_end({"-L", "0", "in.bin"});
+    EXPECT_TRUE(ended_with_status_0(loaded, 1));
+    EXPECT_EQ(loaded.output, progress("Write", {CHUNK, 2 * CHUNK, 3 * CHUNK, 4 * CHUNK}) +
+                                 error_report(Failure::WriteBackFailed));
 }
 
 }  // namespace

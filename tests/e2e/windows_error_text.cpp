@@ -16,13 +16,15 @@ struct Meaning {
     DWORD code;
 };
 
-// Windows opens no folder as a file: it refuses with "access denied".
+// Windows opens no folder as a file: it refuses with "access denied". Wine reports a
+// device that could not store what it had taken (its flush met EIO) as not ready.
 const Meaning MEANINGS[] = {{"NotFound", ERROR_FILE_NOT_FOUND},
                             {"EndOfFile", ERROR_HANDLE_EOF},
                             {"NameTooLong", ERROR_FILENAME_EXCED_RANGE},
                             {"InvalidParameter", ERROR_INVALID_PARAMETER},
                             {"DiskFull", ERROR_HANDLE_DISK_FULL},
-                            {"IsDirectory", ERROR_ACCESS_DENIED}};
+                            {"IsDirectory", ERROR_ACCESS_DENIED},
+                            {"WriteBackFailed", ERROR_NOT_READY}};
 
 }  // namespace
 

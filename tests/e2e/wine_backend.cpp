@@ -1,10 +1,12 @@
 // The cases against Vorlent.exe under Wine. A link dosdevices/physicaldriveN in the prefix
 // makes \\.\physicaldriveN open its target through the real CreateFileA path; links go
-// only to image files in a test's own scratch directory, and only such links are removed,
-// so the Windows checks' links in the same prefix are never touched.
+// only to image files in a test's own scratch directory or loop devices over them, and
+// only such links are removed, so the Windows checks' links in the same prefix are never
+// touched.
 #include "backend.h"
 
 #include "program_run.h"
+#include "scratch_dir.h"
 #include "wine_settings.h"  // made by CMake: where the program and the prefix are
 
 #include <cstdlib>
@@ -29,6 +31,25 @@ bool in_a_scratch_dir(const std::string& path)
     return path.rfind(scratch_prefix(), 0) == 0 && path.find("/../") == std::string::npos;
 }
 
+bool is_loop_device_path(const std::string& path)
+{
+    return path.rfind("/dev/loop", 0) == 0;
+}
+
+// An image file in a scratch directory, or a loop device whose backing file is one.
+bool may_be_attached(const std::string& path)
+{
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0)
+        return false;
+    if (S_ISREG(info.st_mode))
+        return in_a_scratch_dir(path);
+    if (!S_ISBLK(info.st_mode) || !is_loop_device_path(path))
+        return false;
+    std::string backing = read_whole_file("/sys/block/" + path.substr(5) + "/loop/backing_file");
+    return !backing.empty() && in_a_scratch_dir(backing);
+}
+
 std::string link_of(int number)
 {
     return std::string(WINE_PREFIX) + "/dosdevices/physicaldrive" + std::to_string(number);
@@ -49,6 +70,8 @@ const char* name_of(Failure failure)
         return "DiskFull";
     case Failure::IsDirectory:
         return "IsDirectory";
+    case Failure::WriteBackFailed:
+        return "WriteBackFailed";
     }
     return "";
 }
@@ -107,9 +130,7 @@ public:
 
     bool attach_drive(int number, const std::string& image) override
     {
-        struct stat info;
-        if (number < 0 || number >= DRIVE_LINKS || !in_a_scratch_dir(image) ||
-            lstat(image.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        if (number < 0 || number >= DRIVE_LINKS || !may_be_attached(image))
             return false;
         return symlink(image.c_str(), link_of(number).c_str()) == 0;
     }
@@ -120,7 +141,7 @@ public:
         for (int number = 0; number < DRIVE_LINKS; ++number) {
             std::error_code error;
             std::filesystem::path target = std::filesystem::read_symlink(link_of(number), error);
-            if (!error && in_a_scratch_dir(target.string()))
+            if (!error && (in_a_scratch_dir(target.string()) || is_loop_device_path(target.string())))
                 std::filesystem::remove(link_of(number), error);
         }
     }

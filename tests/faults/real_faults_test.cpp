@@ -1,6 +1,7 @@
 // Failures the operating system raises itself, end to end: a file system that fills up
 // during a Save, and a Load from a file the user may only read. The program under test is
 // built with its drive tree under this build directory, where "drives" are image files.
+#include "small_file_system.h"
 #include "transfer/transfer.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,6 @@
 #include <iterator>
 #include <pwd.h>
 #include <string>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -136,19 +136,6 @@ ProgramRun run_program(std::vector<std::string> arguments,
     return run;
 }
 
-// A small tmpfs, unmounted on every way out of the test.
-struct SmallFileSystem {
-    std::string dir;
-    bool mounted = false;
-    ~SmallFileSystem()
-    {
-        if (mounted)
-            umount2(dir.c_str(), MNT_DETACH);
-        if (!dir.empty())
-            rmdir(dir.c_str());
-    }
-};
-
 TEST(FullFileSystem, SaveReportsNoSpaceAndKeepsTheChunksWrittenBefore)
 {
     if (geteuid() != 0)
@@ -162,9 +149,8 @@ TEST(FullFileSystem, SaveReportsNoSpaceAndKeepsTheChunksWrittenBefore)
     small.dir = make_temp_dir();
     ASSERT_FALSE(small.dir.empty());
     // 3 MiB takes three chunks whole and part of the fourth.
-    if (mount("tmpfs", small.dir.c_str(), "tmpfs", 0, "size=3m") != 0)
+    if (!small.mount_sized("3m"))
         GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
-    small.mounted = true;
 
     std::string output_file = small.dir + "/out.bin";
     ProgramRun run = run_program({"-S", "0", output_file, "0", std::to_string(length)});

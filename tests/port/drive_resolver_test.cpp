@@ -1,9 +1,18 @@
-// Which Linux block device a raw drive name reaches, on a /sys/block tree built here.
+// Which Linux block device a raw drive name reaches, what on it is in use and so kept
+// from writes, and how vorlent-drives lists it all, on a /sys/block tree built here.
+#include "platform/posix_api.h"
+#include "platform/posix_drive_list.h"
 #include "platform/posix_drives.h"
+#include "platform/posix_write_guard.h"
 #include "scratch_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -13,8 +22,50 @@ protected:
     ScratchDir dir;
     std::string sys_block = dir / "sys/block";
     std::string dev = dir / "dev";
+    std::string mount_table = dir / "mountinfo";
+    std::string swaps = dir / "swaps";
 
-    void SetUp() override { std::filesystem::create_directories(sys_block); }
+    void SetUp() override
+    {
+        std::filesystem::create_directories(sys_block);
+        write_whole_file(mount_table, "");
+        write_whole_file(swaps, "Filename\tType\tSize\tUsed\tPriority\n");
+    }
+
+    SystemRoots roots() const
+    {
+        return {sys_block.c_str(), dev.c_str(), mount_table.c_str(), swaps.c_str()};
+    }
+
+    // A file of the tree, made with the folders above it.
+    void put(const std::string& path, const std::string& text)
+    {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        write_whole_file(path, text);
+    }
+
+    // A partition of `disk` as the kernel shows it; an empty start or size is left out.
+    void add_partition(const std::string& disk, const std::string& name, const std::string& start,
+                       const std::string& size, const std::string& number)
+    {
+        std::string entry = sys_block + "/" + disk + "/" + name;
+        put(entry + "/partition", name.substr(name.size() - 1) + "\n");
+        if (!start.empty())
+            put(entry + "/start", start + "\n");
+        if (!size.empty())
+            put(entry + "/size", size + "\n");
+        put(entry + "/dev", number + "\n");
+        std::filesystem::create_directories(entry + "/holders");
+    }
+
+    // A mount table line for device `number` on `mount_point` (escaped as the kernel does).
+    void add_mount(const std::string& number, const std::string& mount_point,
+                   const std::string& source = "/dev/nowhere")
+    {
+        std::ofstream(mount_table, std::ios::app)
+            << "40 1 " << number << " / " << mount_point << " rw,relatime shared:1 - ext4 "
+            << source << " rw\n";
+    }
 
     // An entry of /sys/block; hardware disks carry a `device` link, which may dangle.
     void add_disk(const std::string& name, const std::string& size, bool hardware)
@@ -105,10 +156,253 @@ TEST_F(DriveResolver, APathThatDoesNotFitIsRefused)
     EXPECT_EQ(resolve("\\\\.\\physicaldrive0", full.size()), "");
 }
 
-TEST_F(DriveResolver, AMissingTreeHasNoDisks)
+TEST_F(DriveResolver, ATreeOfEmptyDisksOrNoTreeHasNoDisksAndTheListSaysSo)
 {
+    add_disk("loop0", "0", false);
+    EXPECT_EQ(drive("0"), "");
+    EXPECT_EQ(describe_drives(roots()), "No drives found.\n");
     std::filesystem::remove_all(sys_block);
     EXPECT_EQ(drive("0"), "");
+    EXPECT_EQ(describe_drives(roots()), "No drives found.\n");
+}
+
+// Drive numbers mean what the resolver says, so the listing takes them from it.
+TEST_F(DriveResolver, TheDriveListNumbersDrivesAsTheResolverDoes)
+{
+    add_typical_disks();
+    std::istringstream listing(describe_drives(roots()));
+    std::size_t drives = 0;
+    for (std::string line; std::getline(listing, line);) {
+        if (line.rfind("Drive ", 0) != 0)
+            continue;
+        EXPECT_EQ(line, "Drive " + std::to_string(drives) + ": " + drive(std::to_string(drives)));
+        ++drives;
+    }
+    EXPECT_EQ(drives, 8u);
+}
+
+// A `device` folder makes sda and sdb hardware disks, as a link to one does.
+TEST_F(DriveResolver, TheDriveListShowsSizeModelRemovableBackingAndUses)
+{
+    add_disk("sda", "500118192", false);
+    put(sys_block + "/sda/removable", "0\n");
+    put(sys_block + "/sda/dev", "8:0\n");
+    put(sys_block + "/sda/device/vendor", "ATA     \n");
+    put(sys_block + "/sda/device/model", "Internal SSD    \n");
+    add_partition("sda", "sda1", "2048", "1048576", "8:1");
+    add_partition("sda", "sda2", "1050624", "400000000", "8:2");
+    add_partition("sda", "sda3", "401050624", "99067568", "8:3");
+    put(sys_block + "/sda/sda3/holders/dm-0", "");
+    add_mount("8:2", "/");
+    add_mount("8:1", "/boot/efi");
+    add_mount("8:2", "/srv/bound\\040twice");
+    add_mount("8:2", "/");  // the same mount point over itself
+
+    add_disk("sdb", "15633408", false);
+    put(sys_block + "/sdb/removable", "1\n");
+    put(sys_block + "/sdb/dev", "8:16\n");
+    put(sys_block + "/sdb/device/vendor", "0x1af4\n");  // a number names no maker
+    put(sys_block + "/sdb/device/model", "USB Stick\n");
+    add_partition("sdb", "sdb1", "2048", "15631360", "8:17");
+    add_mount("8:17", "/media/my\\040stick\\012Drive\\0409");
+
+    add_disk("loop0", "16384", false);
+    put(sys_block + "/loop0/removable", "0\n");
+    put(sys_block + "/loop0/dev", "7:0\n");
+    put(sys_block + "/loop0/loop/backing_file", "/root/disk.img\n");
+
+    add_disk("zram0", "1", false);
+
+    EXPECT_EQ(describe_drives(roots()),
+              "Drive 0: " + dev + "/sda\n"
+              "  Size:      256060514304 bytes (238.5 GiB)\n"
+              "  Model:     ATA Internal SSD\n"
+              "  Removable: no\n"
+              "  In use:    sda1 mounted on /boot/efi; sda2 mounted on / and /srv/bound twice; "
+              "sda3 held by dm-0\n"
+              "\n"
+              "Drive 1: " + dev + "/sdb\n"
+              "  Size:      8004304896 bytes (7.5 GiB)\n"
+              "  Model:     USB Stick\n"
+              "  Removable: yes\n"
+              "  In use:    sdb1 mounted on /media/my stick\\012Drive 9\n"
+              "\n"
+              "Drive 2: " + dev + "/loop0\n"
+              "  Size:      8388608 bytes (8.0 MiB)\n"
+              "  Backing:   /root/disk.img\n"
+              "  Removable: no\n"
+              "  In use:    nothing\n"
+              "\n"
+              "Drive 3: " + dev + "/zram0\n"
+              "  Size:      512 bytes (512.0 B)\n"
+              "  In use:    nothing\n");
+}
+
+// The readable figure moves up a unit before it would show 1024.0.
+TEST_F(DriveResolver, TheDriveListShowsSizesExactlyAndInBinaryUnits)
+{
+    struct Case {
+        const char* sectors;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"2", "1024 bytes (1.0 KiB)"},
+        {"2047", "1048064 bytes (1023.5 KiB)"},
+        {"2097151", "1073741312 bytes (1.0 GiB)"},
+        {"2040109466", "1044536046592 bytes (972.8 GiB)"},
+        {"36028797018963967", "18446744073709551104 bytes (16777216.0 TiB)"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(sys_block);
+        add_disk("sda", c.sectors, true);
+        std::string listing = describe_drives(roots());
+        EXPECT_NE(listing.find("  Size:      " + std::string(c.shown) + "\n"), std::string::npos)
+            << listing;
+    }
+}
+
+// Block device nodes of this machine, each of another device, for what only a real node
+// can show: swap areas and mount sources are matched through a node's number.
+std::vector<std::string> block_device_nodes()
+{
+    std::vector<std::string> nodes;
+    std::vector<dev_t> numbers;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev")) {
+        struct stat info;
+        if (lstat(entry.path().c_str(), &info) == 0 && S_ISBLK(info.st_mode) &&
+            std::find(numbers.begin(), numbers.end(), info.st_rdev) == numbers.end()) {
+            nodes.push_back(entry.path().string());
+            numbers.push_back(info.st_rdev);
+        }
+    }
+    return nodes;
+}
+
+std::string number_of(const std::string& node)
+{
+    struct stat info;
+    if (stat(node.c_str(), &info) != 0)
+        return "";
+    return std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev));
+}
+
+// A disk of 16384 sectors: a free boot area, sda1 at 2048 for 2048 sectors, sda2 at 4096
+// for 8192 sectors, then free space. Each case puts a part of it in use.
+class WriteGuard : public DriveResolver {
+protected:
+    void SetUp() override
+    {
+        DriveResolver::SetUp();
+        add_disk("sda", "16384", true);
+        put(sys_block + "/sda/dev", "8:0\n");
+        add_partition("sda", "sda1", "2048", "2048", "8:1");
+        add_partition("sda", "sda2", "4096", "8192", "8:2");
+    }
+
+    // Whether a write of `count` bytes at byte `position` is refused.
+    bool refused(std::uint64_t position, std::uint64_t count)
+    {
+        return touches_any(ranges_in_use("sda", roots()), position, count);
+    }
+};
+
+TEST_F(WriteGuard, OnlyWritesThatTouchAPartitionInUseAreRefused)
+{
+    add_mount("8:2", "/data");
+    struct Case {
+        const char* what;
+        std::uint64_t position, count;
+        bool refused;
+    };
+    const std::uint64_t BEGIN = 4096 * 512, END = (4096 + 8192) * 512;
+    const Case cases[] = {
+        {"the boot sector", 0, 512, false},
+        {"the unused partition before it", 2048 * 512, 2048 * 512, false},
+        {"ending just before it", 0, BEGIN, false},
+        {"its first sector from just before it", BEGIN - 512, 1024, true},
+        {"one byte of it", BEGIN + 4000, 1, true},
+        {"its last sector into the space after it", END - 512, 1024, true},
+        {"the whole disk", 0, 16384 * 512, true},
+        {"starting just after it", END, 4096 * 512, false},
+        {"nothing at its start", BEGIN, 0, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(refused(c.position, c.count), c.refused) << c.what;
+}
+
+// Each use on a partition of its own, so that each keeps out the writes of its range alone.
+TEST_F(WriteGuard, EveryKindOfUseKeepsWritesOutOfItsPartition)
+{
+    std::vector<std::string> nodes = block_device_nodes();
+    struct Case {
+        const char* what;
+        const char* partition;
+        std::string number;  // empty: this machine has no node to stand for it
+        bool in_use;
+    };
+    const Case cases[] = {
+        {"not used", "sdb1", "8:17", false},
+        {"mounted", "sdb2", "8:18", true},
+        {"held by another driver", "sdb3", "8:19", true},
+        {"mounted with an anonymous number, by its node", "sdb4",
+         nodes.size() > 0 ? number_of(nodes[0]) : "", true},
+        {"active swap", "sdb5", nodes.size() > 1 ? number_of(nodes[1]) : "", true},
+    };
+    add_disk("sdb", "8192", true);
+    for (std::size_t at = 0; at < std::size(cases); ++at)
+        add_partition("sdb", cases[at].partition, std::to_string(1024 * (at + 1)), "1024",
+                      cases[at].number.empty() ? "8:99" : cases[at].number);
+    add_mount("8:18", "/data");
+    put(sys_block + "/sdb/sdb3/holders/dm-0", "");
+    if (nodes.size() > 0)
+        add_mount("0:55", "/btrfs", nodes[0]);
+    if (nodes.size() > 1)
+        std::ofstream(swaps, std::ios::app) << nodes[1] << "\tpartition\t512\t0\t-2\n";
+
+    std::vector<ByteRange> in_use = ranges_in_use("sdb", roots());
+    for (std::size_t at = 0; at < std::size(cases); ++at) {
+        if (cases[at].number.empty())
+            continue;
+        std::uint64_t begin = 1024 * (at + 1) * 512;
+        EXPECT_EQ(touches_any(in_use, begin, 1024 * 512), cases[at].in_use) << cases[at].what;
+        EXPECT_EQ(touches_any(in_use, begin + 1024 * 512 - 1, 1), cases[at].in_use)
+            << cases[at].what;
+    }
+    EXPECT_FALSE(touches_any(in_use, 0, 1024 * 512));
+    EXPECT_FALSE(touches_any(in_use, 6144 * 512, 2048 * 512));
+}
+
+// Where the disk itself is in use, or a partition in use lies nobody knows where, no byte
+// of the disk can be written safely.
+TEST_F(WriteGuard, ADiskInUseAsAWholeKeepsEveryWriteOut)
+{
+    add_mount("8:0", "/");
+    EXPECT_TRUE(refused(0, 512));
+    EXPECT_TRUE(refused(16383 * 512, 512));
+
+    write_whole_file(mount_table, "");
+    std::filesystem::remove(sys_block + "/sda/sda2/start");
+    EXPECT_FALSE(refused(0, 512));
+    add_mount("8:2", "/data");
+    EXPECT_TRUE(refused(0, 512));
+}
+
+// What a drive name reaches is guarded only if it is a block device: an image file given
+// as a drive is never in use, whatever /sys says of the disk it stands for.
+TEST_F(WriteGuard, AnImageGivenAsADriveIsNeverGuarded)
+{
+    add_mount("8:0", "/");
+    std::string image = dir / "drive.img";
+    write_whole_file(image, std::string(4096, 'x'));
+    int descriptor = open(image.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(descriptor, 0);
+    guard_drive_writes(descriptor, (dev + "/sda").c_str(), roots());
+    HANDLE handle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(descriptor));
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(handle, "boot", 4, &written, nullptr));
+    EXPECT_EQ(written, 4u);
+    EXPECT_TRUE(CloseHandle(handle));
+    EXPECT_EQ(read_whole_file(image), "boot" + std::string(4092, 'x'));
 }
 
 }  // namespace

@@ -1,0 +1,121 @@
+#include "platform/posix_drive_list.h"
+
+#include "platform/posix_drives.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <iterator>
+#include <vector>
+
+namespace {
+
+// The units of the readable size, each 1024 times the one before.
+const char* const SIZE_UNITS[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+
+std::string trimmed(const std::string& text)
+{
+    std::size_t begin = text.find_first_not_of(" \t");
+    if (begin == std::string::npos)
+        return "";
+    return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+}
+
+// Control characters shown as octal escapes, the way the mount table shows them, so that
+// no name can break a line of the listing.
+std::string printable(const std::string& text)
+{
+    std::string shown;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\%03o", c);
+            shown += escape;
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown;
+}
+
+std::string joined(const std::vector<std::string>& items, const char* separator)
+{
+    std::string text;
+    for (const std::string& item : items)
+        text += (text.empty() ? "" : separator) + item;
+    return text;
+}
+
+// "268435456000 bytes (250.0 GiB)". A figure that would round to 1024.0 moves up a unit.
+std::string readable_size(std::uint64_t bytes)
+{
+    double figure = static_cast<double>(bytes);
+    std::size_t unit = 0;
+    while (unit + 1 < std::size(SIZE_UNITS) && figure >= 1023.95) {
+        figure /= 1024;
+        ++unit;
+    }
+    char text[80];
+    std::snprintf(text, sizeof text, "%llu bytes (%.1f %s)", static_cast<unsigned long long>(bytes),
+                  figure, SIZE_UNITS[unit]);
+    return text;
+}
+
+std::string uses_of(const std::vector<PartUse>& parts)
+{
+    std::vector<std::string> uses;
+    for (const PartUse& part : parts) {
+        std::string name = printable(part.name);
+        std::vector<std::string> mount_points;
+        for (const std::string& mount_point : part.mount_points)
+            mount_points.push_back(printable(mount_point));
+        if (!mount_points.empty())
+            uses.push_back(name + " mounted on " + joined(mount_points, " and "));
+        if (part.swap)
+            uses.push_back(name + " swap");
+        if (!part.holders.empty())
+            uses.push_back(name + " held by " + printable(joined(part.holders, " and ")));
+        if (part.busy)
+            uses.push_back(name + " busy");
+    }
+    return uses.empty() ? "nothing" : joined(uses, "; ");
+}
+
+std::string describe_drive(std::size_t number, const std::string& disk, const SystemRoots& roots)
+{
+    std::string folder = std::string(roots.sys_block) + "/" + disk;
+    std::vector<PartUse> parts = read_disk_usage(disk, roots);
+    std::string block = "Drive " + std::to_string(number) + ": " + roots.dev + "/" + disk + "\n";
+    if (!parts.empty() && parts[0].placed && parts[0].size <= UINT64_MAX / SYS_SECTOR_SIZE)
+        block += "  Size:      " + readable_size(parts[0].size * SYS_SECTOR_SIZE) + "\n";
+    std::vector<std::string> maker_and_model;
+    for (const char* field : {"vendor", "model"}) {
+        std::string text = trimmed(read_first_line(folder + "/device/" + field));
+        // Some buses give the maker as a bare number ("0x1af4"), which tells a user nothing.
+        if (!text.empty() && text.rfind("0x", 0) != 0)
+            maker_and_model.push_back(text);
+    }
+    if (!maker_and_model.empty())
+        block += "  Model:     " + printable(joined(maker_and_model, " ")) + "\n";
+    std::string backing = read_first_line(folder + "/loop/backing_file");
+    if (!backing.empty())
+        block += "  Backing:   " + printable(backing) + "\n";
+    std::string removable = read_first_line(folder + "/removable");
+    if (removable == "0" || removable == "1")
+        block += std::string("  Removable: ") + (removable == "1" ? "yes" : "no") + "\n";
+    if (!parts.empty())
+        block += "  In use:    " + uses_of(parts) + "\n";
+    return block;
+}
+
+}  // namespace
+
+std::string describe_drives(const SystemRoots& roots)
+{
+    std::vector<std::string> disks = list_disks(roots.sys_block);
+    if (disks.empty())
+        return "No drives found.\n";
+    std::string text;
+    for (std::size_t number = 0; number < disks.size(); ++number)
+        text += (number == 0 ? "" : "\n") + describe_drive(number, disks[number], roots);
+    return text;
+}
