@@ -124,6 +124,7 @@ TEST_F(FileServices, AccessDecidesWhetherAHandleMayReadOrWriteAndOpenExistingKee
     EXPECT_FALSE(ReadFile(finder, &byte, 1, &count, nullptr));
     EXPECT_FALSE(WriteFile(finder, "Z", 1, &count, nullptr));
     CloseHandle(finder);
+    chmod((dir / "f").c_str(), 0600);  // so that a user other than root can read it back
     EXPECT_EQ(read_whole_file(dir / "f"), "XYc");
     EXPECT_EQ(open_file(dir / "missing", 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT));

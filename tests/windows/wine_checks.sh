@@ -104,6 +104,11 @@ package_zip() {
     "$VORLENT_CMAKE" -E tar xf "$zip"
     cmp "$VORLENT_EXE" Vorlent-1.2.0.2-win32/Vorlent.exe || fail "the zip holds another Vorlent.exe"
     grep -q $'^Vorlent 1.2.0.2\r$' Vorlent-1.2.0.2-win32/README.txt || fail "README.txt lacks Windows line ends"
+    # Every path to the program that README.txt gives leads to it from the README's folder.
+    local named
+    for named in $(grep -o '[^[:space:]]*Vorlent\.exe' Vorlent-1.2.0.2-win32/README.txt | sort -u); do
+        [[ -f Vorlent-1.2.0.2-win32/${named//\\//} ]] || fail "README.txt names $named, which is not in the zip"
+    done
 }
 
 # Read back through GetFileVersionInfoA and VerQueryValueA, as Windows shows them.
