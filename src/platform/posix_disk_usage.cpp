@@ -9,8 +9,6 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -92,12 +90,36 @@ std::string unescape(const std::string& text)
     return plain;
 }
 
+// The lines of a small text file, without their line breaks. Plain C reads: the guard
+// runs before the first write of a Load, where a stream library's set-up would cost more
+// than the sector being written.
+std::vector<std::string> read_lines(const char* path)
+{
+    std::vector<std::string> lines;
+    FILE* file = std::fopen(path, "re");
+    if (file == nullptr)
+        return lines;
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    for (ssize_t length; (length = getline(&line, &capacity, file)) >= 0;) {
+        if (length > 0 && line[length - 1] == '\n')
+            --length;
+        lines.emplace_back(line, static_cast<std::size_t>(length));
+    }
+    std::free(line);
+    std::fclose(file);
+    return lines;
+}
+
 std::vector<std::string> words_of(const std::string& line)
 {
-    std::istringstream fields(line);
     std::vector<std::string> words;
-    for (std::string word; fields >> word;)
-        words.push_back(word);
+    std::size_t at = 0;
+    while ((at = line.find_first_not_of(" \t", at)) != std::string::npos) {
+        std::size_t end = line.find_first_of(" \t", at);
+        words.push_back(line.substr(at, end - at));
+        at = end;
+    }
     return words;
 }
 
@@ -106,8 +128,7 @@ std::vector<std::string> words_of(const std::string& line)
 std::vector<Mount> read_mounts(const char* mount_table)
 {
     std::vector<Mount> mounts;
-    std::ifstream in(mount_table);
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string& line : read_lines(mount_table)) {
         std::vector<std::string> words = words_of(line);
         Mount mount = {};
         if (words.size() < 5 || !parse_device_number(words[2], &mount.number))
@@ -127,11 +148,9 @@ std::vector<Mount> read_mounts(const char* mount_table)
 std::vector<dev_t> read_swap_devices(const char* swaps)
 {
     std::vector<dev_t> numbers;
-    std::ifstream in(swaps);
-    std::string line;
-    std::getline(in, line);  // the heading
-    while (std::getline(in, line)) {
-        std::vector<std::string> words = words_of(line);
+    std::vector<std::string> lines = read_lines(swaps);
+    for (std::size_t at = 1; at < lines.size(); ++at) {  // after the heading
+        std::vector<std::string> words = words_of(lines[at]);
         dev_t number;
         if (!words.empty() && block_device_number(unescape(words[0]), &number))
             numbers.push_back(number);
@@ -203,10 +222,8 @@ PartUse read_part(const std::string& folder, const std::string& name, const UseT
 
 std::string read_first_line(const std::string& path)
 {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
+    std::vector<std::string> lines = read_lines(path.c_str());
+    return lines.empty() ? "" : lines[0];
 }
 
 SystemRoots system_roots()
@@ -226,9 +243,12 @@ std::vector<PartUse> read_disk_usage(const std::string& disk, const SystemRoots&
     struct stat info;
     if (stat(disk_folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
         return parts;
+    // A partition's folder is named after its disk (sda1, nvme0n1p1); only those are
+    // worth a look among the many entries of a disk's folder.
     std::vector<std::string> partitions;
     for (const std::string& name : sorted_entries(disk_folder)) {
-        if (stat((disk_folder + "/" + name + "/partition").c_str(), &info) == 0)
+        if (name.size() > disk.size() && name.compare(0, disk.size(), disk) == 0 &&
+            stat((disk_folder + "/" + name + "/partition").c_str(), &info) == 0)
             partitions.push_back(name);
     }
     UseTables tables = {read_mounts(roots.mount_table), read_swap_devices(roots.swaps)};

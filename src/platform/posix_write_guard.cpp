@@ -10,11 +10,16 @@ namespace {
 
 struct DriveGuard {
     int descriptor;
+    std::string disk;  // its entry in roots.sys_block
+    SystemRoots roots;
+    bool looked = false;  // whether `in_use` has been taken yet
     std::vector<ByteRange> in_use;
 };
 
-// The drives open for writing with something in use on them, and what was in use at
-// their open. A run holds one drive at a time; the list is searched, not indexed.
+// The block devices open for writing through a drive name. What is in use on one is
+// looked up at its first write: a Save, which opens the drive for writing but only reads
+// it, never pays for the look. A run holds one drive at a time; the list is searched, not
+// indexed.
 std::vector<DriveGuard> guards;
 
 }  // namespace
@@ -59,17 +64,22 @@ void guard_drive_writes(int descriptor, const char* device_path, const SystemRoo
     if (fstat(descriptor, &info) != 0 || !S_ISBLK(info.st_mode))
         return;
     const char* slash = std::strrchr(device_path, '/');
-    std::vector<ByteRange> in_use =
-        ranges_in_use(slash == nullptr ? device_path : slash + 1, roots);
-    if (!in_use.empty())
-        guards.push_back({descriptor, in_use});
+    DriveGuard guard;
+    guard.descriptor = descriptor;
+    guard.disk = slash == nullptr ? device_path : slash + 1;
+    guard.roots = roots;
+    guards.push_back(guard);
 }
 
 bool write_is_allowed(int descriptor, std::uint64_t count)
 {
-    for (const DriveGuard& guard : guards) {
+    for (DriveGuard& guard : guards) {
         if (guard.descriptor != descriptor)
             continue;
+        if (!guard.looked) {
+            guard.in_use = ranges_in_use(guard.disk, guard.roots);
+            guard.looked = true;
+        }
         off_t position = lseek(descriptor, 0, SEEK_CUR);
         if (position < 0) {
             SetLastError(static_cast<DWORD>(errno));

@@ -1,7 +1,8 @@
 // Keeps writes through a drive handle out of the parts of the disk that are in use, as
 // Windows keeps them out of mounted volumes, while the rest of the disk (its boot sector,
-// the gaps, partitions nothing uses) stays writable. What is in use is taken once, at the
-// open: a run is too short for a disk to be mounted in the middle of it by chance.
+// the gaps, partitions nothing uses) stays writable. What is in use is taken once, right
+// before the first write through the handle: a run is too short for a disk to be mounted
+// in the middle of it by chance.
 #pragma once
 
 #include "platform/posix_disk_usage.h"
@@ -25,12 +26,13 @@ bool touches_any(const std::vector<ByteRange>& ranges, std::uint64_t position,
                  std::uint64_t count);
 
 // For `descriptor`, just opened for writing on the drive at `device_path`
-// ("<dev>/<entry>"): when it is a block device, remembers the ranges in use now. An image
-// file given as a drive is never guarded.
+// ("<dev>/<entry>"): when it is a block device, guards its writes. An image file given as
+// a drive is never guarded.
 void guard_drive_writes(int descriptor, const char* device_path, const SystemRoots& roots);
 
 // False, with EBUSY as the last error, when `count` bytes written at the descriptor's
-// position would touch a range it is guarded from; true for every unguarded descriptor.
+// position would touch a range in use (looked up at its first write); true for every
+// unguarded descriptor.
 bool write_is_allowed(int descriptor, std::uint64_t count);
 
 // Forgets the guard of a descriptor that is being closed.
