@@ -179,19 +179,19 @@ std::vector<std::string> sorted_entries(const std::string& folder)
 
 // The kernel's own answer, where <dev>/<name> is the node of `number`: an exclusive open
 // fails with EBUSY while anything holds the device, also a mount that this process's
-// mount table cannot see. Any other failure (no rights, no medium) says nothing.
-bool refuses_exclusive_open(const SystemRoots& roots, const std::string& name, dev_t number)
+// mount table cannot see. Returns 0 when the open succeeds, the errno when it fails, and
+// -1 when there is no such node to ask.
+int exclusive_open_error(const SystemRoots& roots, const std::string& name, dev_t number)
 {
     std::string node = std::string(roots.dev) + "/" + name;
     dev_t node_number;
     if (!block_device_number(node, &node_number) || node_number != number)
-        return false;
+        return -1;
     int descriptor = open(node.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor >= 0) {
-        close(descriptor);
-        return false;
-    }
-    return errno == EBUSY;
+    if (descriptor < 0)
+        return errno;
+    close(descriptor);
+    return 0;
 }
 
 // What uses the device whose /sys folder is `folder`. Its range is left to the caller.
@@ -213,8 +213,9 @@ PartUse read_part(const std::string& folder, const std::string& name, const UseT
     }
     part.swap = std::find(tables.swap_devices.begin(), tables.swap_devices.end(), number) !=
                 tables.swap_devices.end();
+    // Any other failure (no rights, no medium) says nothing.
     if (may_probe && !is_in_use(part))
-        part.busy = refuses_exclusive_open(roots, name, number);
+        part.busy = exclusive_open_error(roots, name, number) == EBUSY;
     return part;
 }
 
@@ -229,6 +230,14 @@ std::string read_first_line(const std::string& path)
 SystemRoots system_roots()
 {
     return {VORLENT_SYS_BLOCK_ROOT, VORLENT_DEV_ROOT, "/proc/self/mountinfo", "/proc/swaps"};
+}
+
+bool disk_is_unclaimed(const std::string& disk, const SystemRoots& roots)
+{
+    dev_t number;
+    return parse_device_number(
+               read_first_line(std::string(roots.sys_block) + "/" + disk + "/dev"), &number) &&
+           exclusive_open_error(roots, disk, number) == 0;
 }
 
 bool is_in_use(const PartUse& part)

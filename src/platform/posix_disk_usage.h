@@ -38,6 +38,11 @@ struct PartUse {
 
 bool is_in_use(const PartUse& part);
 
+// The kernel's own answer for the whole of `disk`: true when its node under roots.dev
+// opens exclusively, which it does only while nothing (a mount, swap, another driver)
+// holds the disk or any of its partitions. False also when there is no node to ask.
+bool disk_is_unclaimed(const std::string& disk, const SystemRoots& roots);
+
 // The disk `disk` of roots.sys_block itself (start 0, its whole size), then its
 // partitions, shorter names first, then by name. Empty when the disk has no entry.
 std::vector<PartUse> read_disk_usage(const std::string& disk, const SystemRoots& roots);

@@ -28,6 +28,9 @@ std::vector<ByteRange> ranges_in_use(const std::string& disk, const SystemRoots&
 {
     const std::vector<ByteRange> WHOLE_DISK = {{0, UINT64_MAX}};
     const std::uint64_t LAST_PLACEABLE_SECTOR = UINT64_MAX / SYS_SECTOR_SIZE;
+    // Where the kernel says at once that nothing holds the disk, the tables need no reading.
+    if (disk_is_unclaimed(disk, roots))
+        return {};
     std::vector<PartUse> parts = read_disk_usage(disk, roots);
     std::vector<ByteRange> ranges;
     for (std::size_t at = 0; at < parts.size(); ++at) {
