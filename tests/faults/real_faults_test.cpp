@@ -75,6 +75,16 @@ void expect_drive_is_image(const std::string& name)
     ASSERT_EQ(real_path(std::string(FAULTS_ROOTS) + "/dev/" + name), real_path(image));
 }
 
+// Writes the image of drive `name`, writable by every user (so the tests that run the
+// program as nobody may write it too), and returns its path.
+std::string write_drive_image(const std::string& name, const std::vector<unsigned char>& bytes)
+{
+    std::string image = std::string(FAULTS_IMAGES) + "/" + name + ".img";
+    write_bytes(image, bytes);
+    chmod(image.c_str(), 0666);
+    return image;
+}
+
 std::string make_temp_dir()
 {
     std::string pattern_text = std::string(FAULTS_WORK_DIR) + "/tmp-XXXXXX";
@@ -142,7 +152,7 @@ TEST(FullFileSystem, SaveReportsNoSpaceAndKeepsTheChunksWrittenBefore)
         GTEST_SKIP() << "mounting a small file system needs root";
     const DWORD length = 5 * CHUNK_SIZE;
     std::vector<unsigned char> drive = pattern(length + 4096, 3);
-    write_bytes(std::string(FAULTS_IMAGES) + "/fault0.img", drive);
+    write_drive_image("fault0", drive);
     expect_drive_is_image("fault0");
 
     SmallFileSystem small;
@@ -170,10 +180,8 @@ TEST(FullFileSystem, SaveReportsNoSpaceAndKeepsTheChunksWrittenBefore)
 
 TEST(ReadOnlyFile, LoadIsRefusedAndTheDriveIsUntouched)
 {
-    std::string drive_image = std::string(FAULTS_IMAGES) + "/fault1.img";
     std::vector<unsigned char> drive = pattern(8192, 5);
-    write_bytes(drive_image, drive);
-    chmod(drive_image.c_str(), 0666);
+    std::string drive_image = write_drive_image("fault1", drive);
     expect_drive_is_image("fault1");
 
     std::string dir = make_temp_dir();
@@ -204,9 +212,7 @@ TEST(ReadOnlyFile, LoadIsRefusedAndTheDriveIsUntouched)
 // access took such a file for no file and replaced it unasked.
 TEST(UnreadableFile, AnExistingFileTheUserCannotReadStillGetsTheQuestion)
 {
-    std::string drive_image = std::string(FAULTS_IMAGES) + "/fault0.img";
-    write_bytes(drive_image, pattern(4096, 13));
-    chmod(drive_image.c_str(), 0666);
+    write_drive_image("fault0", pattern(4096, 13));
     expect_drive_is_image("fault0");
 
     std::string dir = make_temp_dir();
@@ -244,9 +250,8 @@ TEST(UnreadableFile, AnExistingFileTheUserCannotReadStillGetsTheQuestion)
 // taking it as 0 would copy nothing and claim success. With a Length they serve as usual.
 TEST(SourceWithoutASize, LoadNeedsALengthAndIsRefusedWithoutOne)
 {
-    std::string drive_image = std::string(FAULTS_IMAGES) + "/fault1.img";
     std::vector<unsigned char> drive = pattern(8192, 17);
-    write_bytes(drive_image, drive);
+    std::string drive_image = write_drive_image("fault1", drive);
     expect_drive_is_image("fault1");
     std::string dir = make_temp_dir();
     ASSERT_FALSE(dir.empty());
