@@ -13,7 +13,8 @@ struct SmallFileSystem {
     // Mounts a tmpfs of `size` (as mount(8) writes it, e.g. "3m") on `dir`.
     bool mount_sized(const char* size)
     {
-        mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + std::string(size)).c_str()) == 0;
+        std::string options = "size=" + std::string(size);
+        mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
         return mounted;
     }
     ~SmallFileSystem()

@@ -29,7 +29,7 @@ bool copy_chunks(HANDLE source, HANDLE destination, DWORD length, const char* pr
     BYTE* block = static_cast<BYTE*>(malloc(CHUNK_SIZE + BUFFER_ALIGNMENT));
     if (block == NULL)
         return fail_with(ERROR_NOT_ENOUGH_MEMORY);
-    DWORD misalignment = static_cast<DWORD>(reinterpret_cast<uintptr_t>(block) % BUFFER_ALIGNMENT);
+    uintptr_t misalignment = reinterpret_cast<uintptr_t>(block) % BUFFER_ALIGNMENT;
     BYTE* buffer = misalignment == 0 ? block : block + (BUFFER_ALIGNMENT - misalignment);
 
     DWORD done = 0;

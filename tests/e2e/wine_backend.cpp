@@ -140,8 +140,8 @@ public:
     {
         for (int number = 0; number < DRIVE_LINKS; ++number) {
             std::error_code error;
-            std::filesystem::path target = std::filesystem::read_symlink(link_of(number), error);
-            if (!error && (in_a_scratch_dir(target.string()) || is_loop_device_path(target.string())))
+            std::string target = std::filesystem::read_symlink(link_of(number), error).string();
+            if (!error && (in_a_scratch_dir(target) || is_loop_device_path(target)))
                 std::filesystem::remove(link_of(number), error);
         }
     }
