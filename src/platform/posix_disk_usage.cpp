@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -156,25 +155,6 @@ std::vector<dev_t> read_swap_devices(const char* swaps)
             numbers.push_back(number);
     }
     return numbers;
-}
-
-std::vector<std::string> sorted_entries(const std::string& folder)
-{
-    std::vector<std::string> names;
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr)
-        return names;
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    closedir(dir);
-    // Shorter names first, so that vda2 comes before vda10.
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return a.size() != b.size() ? a.size() < b.size() : a < b;
-    });
-    return names;
 }
 
 // The kernel's own answer, where <dev>/<name> is the node of `number`: an exclusive open

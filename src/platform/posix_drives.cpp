@@ -14,11 +14,6 @@ namespace {
 // The prefix of every raw drive name, compared without regard to case as Windows does.
 const char PHYSICAL_DRIVE_PREFIX[] = "\\\\.\\physicaldrive";
 
-struct BlockEntry {
-    bool hardware;  // has a `device` link: a disk behind a real (or virtual) controller
-    std::string name;
-};
-
 bool starts_with_ignoring_case(const char* text, const char* prefix)
 {
     for (; *prefix != '\0'; ++text, ++prefix) {
@@ -66,35 +61,39 @@ bool is_device_name(const char* name)
     return std::strncmp(name, "\\\\.\\", 4) == 0;
 }
 
-std::vector<std::string> list_disks(const char* sys_block_root)
+std::vector<std::string> sorted_entries(const std::string& folder)
 {
-    std::vector<BlockEntry> disks;
     std::vector<std::string> names;
-    DIR* dir = opendir(sys_block_root);
+    DIR* dir = opendir(folder.c_str());
     if (dir == nullptr)
         return names;
     while (dirent* entry = readdir(dir)) {
         std::string name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
-        std::string entry_dir = std::string(sys_block_root) + "/" + name;
-        if (!has_nonzero_size(entry_dir))
-            continue;
-        struct stat link_info;
-        bool hardware = lstat((entry_dir + "/device").c_str(), &link_info) == 0;
-        disks.push_back({hardware, name});
+        if (name != "." && name != "..")
+            names.push_back(name);
     }
     closedir(dir);
-    std::sort(disks.begin(), disks.end(), [](const BlockEntry& a, const BlockEntry& b) {
-        if (a.hardware != b.hardware)
-            return a.hardware;
-        if (a.name.size() != b.name.size())
-            return a.name.size() < b.name.size();
-        return a.name < b.name;
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
     });
-    for (const BlockEntry& disk : disks)
-        names.push_back(disk.name);
     return names;
+}
+
+std::vector<std::string> list_disks(const char* sys_block_root)
+{
+    std::vector<std::string> disks;
+    for (const std::string& name : sorted_entries(sys_block_root)) {
+        if (has_nonzero_size(std::string(sys_block_root) + "/" + name))
+            disks.push_back(name);
+    }
+    // Hardware disks, those with a `device` link (behind a real or virtual controller),
+    // come first; each group keeps the order above.
+    std::stable_partition(disks.begin(), disks.end(), [sys_block_root](const std::string& name) {
+        struct stat link_info;
+        return lstat((std::string(sys_block_root) + "/" + name + "/device").c_str(),
+                     &link_info) == 0;
+    });
+    return disks;
 }
 
 bool resolve_physical_drive(const char* name, const char* sys_block_root, const char* dev_root,

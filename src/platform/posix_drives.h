@@ -18,6 +18,10 @@
 // file can be named.
 bool is_device_name(const char* name);
 
+// The entries of `folder` but "." and "..", shorter names first, then by name: the order
+// in which disks, and the partitions of a disk, are counted (sda2 before sda10).
+std::vector<std::string> sorted_entries(const std::string& folder);
+
 // The entries of `sys_block_root` that drive numbers name, in the order of their numbers
 // from 0: hardware disks (entries with a `device` link) first, then the others, shorter
 // names first within each, then by name, leaving out disks of size 0.
