@@ -1,6 +1,6 @@
 #include "backend.h"
 
-#include "platform/posix_api.h"
+#include "platform/posix/api.h"
 
 #include <cstdlib>
 #include <filesystem>

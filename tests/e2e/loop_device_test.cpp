@@ -6,8 +6,8 @@
 #include "end_to_end.h"
 #include "loop_device.h"
 
-#include "platform/posix_api.h"
-#include "platform/posix_drives.h"
+#include "platform/posix/api.h"
+#include "platform/posix/drives.h"
 
 #include <cstdio>
 #include <cstring>

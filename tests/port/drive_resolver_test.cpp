@@ -1,9 +1,9 @@
 // Which Linux block device a raw drive name reaches, what on it is in use and so kept
 // from writes, and how vorlent-drives lists it all, on a /sys/block tree built here.
-#include "platform/posix_api.h"
-#include "platform/posix_drive_list.h"
-#include "platform/posix_drives.h"
-#include "platform/posix_write_guard.h"
+#include "platform/posix/api.h"
+#include "drives/drive_list.h"
+#include "platform/posix/drives.h"
+#include "platform/posix/write_guard.h"
 #include "scratch_dir.h"
 
 #include <gtest/gtest.h>

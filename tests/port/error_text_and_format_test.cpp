@@ -1,5 +1,5 @@
 // The last error, its text, and the bounded formatting the names are built with.
-#include "platform/posix_api.h"
+#include "platform/posix/api.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The port's file services on real files, pipes and sockets: what the transfer runs rely
 // on when they open, size, position, read and write.
-#include "platform/posix_api.h"
+#include "platform/posix/api.h"
 #include "scratch_dir.h"
 
 #include <gtest/gtest.h>

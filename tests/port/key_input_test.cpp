@@ -1,6 +1,6 @@
 // One key press: from a terminal without echo or Enter, with the terminal put back on every
 // path; from anything else, one byte, and at the end of input an answer at once.
-#include "platform/posix_api.h"
+#include "platform/posix/api.h"
 #include "terminal_driver.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "platform/posix_disk_usage.h"
+#include "platform/posix/disk_usage.h"
 
-#include "platform/posix_drives.h"
+#include "platform/posix/drives.h"
 
 #include <algorithm>
 #include <cctype>

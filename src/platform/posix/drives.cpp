@@ -1,4 +1,4 @@
-#include "platform/posix_drives.h"
+#include "platform/posix/drives.h"
 
 #include <algorithm>
 #include <cctype>

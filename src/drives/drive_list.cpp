@@ -1,6 +1,6 @@
-#include "platform/posix_drive_list.h"
+#include "drives/drive_list.h"
 
-#include "platform/posix_drives.h"
+#include "platform/posix/drives.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,6 +1,6 @@
-#include "platform/posix_write_guard.h"
+#include "platform/posix/write_guard.h"
 
-#include "platform/posix_api.h"
+#include "platform/posix/api.h"
 
 #include <cstring>
 #include <sys/stat.h>

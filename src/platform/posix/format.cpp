@@ -1,4 +1,4 @@
-#include "platform/posix_api.h"
+#include "platform/posix/api.h"
 
 #include <cstdio>
 

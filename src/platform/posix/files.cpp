@@ -1,8 +1,8 @@
 // File and device services of the port: a handle is a file descriptor, and every
 // failure leaves its errno as the last error.
-#include "platform/posix_api.h"
-#include "platform/posix_drives.h"
-#include "platform/posix_write_guard.h"
+#include "platform/posix/api.h"
+#include "platform/posix/drives.h"
+#include "platform/posix/write_guard.h"
 
 #include <cerrno>
 #include <climits>

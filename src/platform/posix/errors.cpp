@@ -1,6 +1,6 @@
 // The last error and its text: errno values with the system's words, plus the one code
 // the port raises for which there is no errno.
-#include "platform/posix_api.h"
+#include "platform/posix/api.h"
 
 #include <cstdlib>
 #include <cstring>

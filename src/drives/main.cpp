@@ -1,7 +1,7 @@
 // vorlent-drives: shows which disk each of vorlent's drive numbers names right now. It
 // only reads /sys, the mount table and the swap list, so it needs no rights and changes
 // nothing.
-#include "platform/posix_drive_list.h"
+#include "drives/drive_list.h"
 
 #include <cstdio>
 

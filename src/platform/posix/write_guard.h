@@ -5,7 +5,7 @@
 // in the middle of it by chance.
 #pragma once
 
-#include "platform/posix_disk_usage.h"
+#include "platform/posix/disk_usage.h"
 
 #include <cstdint>
 #include <string>

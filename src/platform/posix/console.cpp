@@ -1,6 +1,6 @@
 // Console services of the port: output that is on the terminal at once, and one key
 // without echo or Enter.
-#include "platform/posix_api.h"
+#include "platform/posix/api.h"
 
 #include <csignal>
 #include <cstdio>
