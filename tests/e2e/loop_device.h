@@ -15,7 +15,9 @@ struct LoopDevice {
 
     // With `partitions`, the kernel shows the partitions of the image's table in /sys
     // (partx adds them where the kernel's own scan does not read that kind of table).
-    explicit LoopDevice(const std::string& image, bool partitions = false);
+    // `sector_size` is the device's logical block size.
+    explicit LoopDevice(const std::string& image, bool partitions = false,
+                        unsigned sector_size = 512);
     ~LoopDevice();
     // The /sys/block folder of partition `number`.
     std::string partition_entry(int number) const;

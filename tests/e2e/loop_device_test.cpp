@@ -145,6 +145,57 @@ TEST_F(LoopDevices, LoadWritesOnlyTheLengthOntoTheDevice)
                            bytes.substr(0, 512) + file + bytes.substr(512 + file.size())));
 }
 
+// A drive is read and written past the cache in whole logical blocks and through it
+// where a transfer starts or ends inside one; on either sector size the bytes asked for
+// land where they belong, and the bytes around them stay.
+class LoopSectorSizes : public LoopDevices, public ::testing::WithParamInterface<unsigned> {};
+
+TEST_P(LoopSectorSizes, PartialBlocksKeepTheBytesAroundThem)
+{
+    std::string bytes = random_bytes(4 * 1024 * 1024, 50);
+    LoopDevice loop(loop_image(bytes), false, GetParam());
+    REQUIRE_LOOP(loop);
+    ASSERT_EQ(read_whole_file("/sys/block/" + loop.name + "/queue/logical_block_size"),
+              std::to_string(GetParam()) + "\n");
+    ASSERT_TRUE(backend->attach_drive(0, loop.device));
+
+    struct Case {
+        const char* key;
+        unsigned sector;
+        std::size_t length;
+    };
+    const Case cases[] = {{"-S", 0, 512},
+                          {"-S", 3, 1000},
+                          {"-L", 0, 446},
+                          {"-L", 9, 2 * CHUNK + 1234},
+                          {"-L", 8, CHUNK + 1234}};
+    std::string file = random_bytes(2 * CHUNK + 1234, 51);
+    for (const Case& c : cases) {
+        std::string sector = std::to_string(c.sector), length = std::to_string(c.length);
+        SCOPED_TRACE(std::string(c.key) + " at sector " + sector + ", " + length + " bytes");
+        bool load = c.key[1] == 'L';
+        std::string name = (load ? "in" : "out") + sector + ".bin";
+        if (load)
+            write_whole_file(at(name), file.substr(0, c.length));
+        ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
+        ProgramRun run = run_to_end({c.key, "0", name, sector, length});
+        EXPECT_TRUE(ended_with_status_0(run, 1));
+        std::vector<unsigned long long> totals;
+        for (std::size_t done = 0; done < c.length;)
+            totals.push_back(done = std::min(done + CHUNK, c.length));
+        EXPECT_EQ(run.output, progress(load ? "Write" : "Read", totals) + COMPLETED);
+        if (load)
+            bytes.replace(c.sector * 512, c.length, file.substr(0, c.length));
+        else
+            EXPECT_TRUE(
+                same_bytes(read_whole_file(at(name)), bytes.substr(c.sector * 512, c.length)));
+        // The flush has stored every byte in the image behind the device.
+        EXPECT_TRUE(same_bytes(read_whole_file(at("loop.img")), bytes));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(, LoopSectorSizes, ::testing::Values(512u, 4096u));
+
 // An image file grows when written past its end; a device cannot, and says so.
 TEST_F(LoopDevices, LoadPastTheEndOfTheDeviceReportsItFull)
 {

@@ -1,6 +1,7 @@
 // File and device services of the port: a handle is a file descriptor, and every
 // failure leaves its errno as the last error.
 #include "platform/posix/api.h"
+#include "platform/posix/direct_io.h"
 #include "platform/posix/drives.h"
 #include "platform/posix/write_guard.h"
 
@@ -109,13 +110,16 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share_mode*/,
         return fail_open(code);
     }
     // Windows refuses to open a directory as a file; so does the port, even for reading.
-    struct stat info;
+    struct stat info = {};
     if (fstat(descriptor, &info) == 0 && S_ISDIR(info.st_mode)) {
         close(descriptor);
         return fail_open(EISDIR);
     }
     if (is_drive && (access & GENERIC_WRITE) != 0)
         guard_drive_writes(descriptor, device_path, system_roots());
+    // A drive bypasses the cache, as on Windows; an image file given as a drive does not.
+    if (is_drive && S_ISBLK(info.st_mode))
+        start_direct_io(descriptor);
     return handle_of(descriptor);
 }
 
@@ -174,7 +178,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
     char* bytes = static_cast<char*>(buffer);
     DWORD done = 0;
     while (done < to_read) {
-        ssize_t got = read(descriptor_of(file), bytes + done, to_read - done);
+        ssize_t got = read_some(descriptor_of(file), bytes + done, to_read - done);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
@@ -202,7 +206,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
     const char* bytes = static_cast<const char*>(buffer);
     DWORD done = 0;
     while (done < to_write) {
-        ssize_t put = write(descriptor_of(file), bytes + done, to_write - done);
+        ssize_t put = write_some(descriptor_of(file), bytes + done, to_write - done);
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0) {
@@ -236,6 +240,7 @@ BOOL FlushFileBuffers(HANDLE file)
 BOOL CloseHandle(HANDLE object)
 {
     end_drive_guard(descriptor_of(object));
+    end_direct_io(descriptor_of(object));
     if (close(descriptor_of(object)) != 0) {
         SetLastError(static_cast<DWORD>(errno));
         return FALSE;

@@ -1,0 +1,111 @@
+#include "platform/posix/direct_io.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// A drive read and written past the cache where it can be.
+struct DirectDrive {
+    int descriptor;
+    std::size_t block_size;  // the device's logical block: 512, or 4,096 on a 4Kn disk
+    bool direct = false;     // whether O_DIRECT is set on the descriptor now
+    bool refused = false;    // the device or its driver would not take direct I/O
+};
+
+// The drives open now; a run holds one at a time, so the list is searched.
+std::vector<DirectDrive> drives;
+
+DirectDrive* find_drive(int descriptor)
+{
+    for (DirectDrive& drive : drives) {
+        if (drive.descriptor == descriptor)
+            return &drive;
+    }
+    return nullptr;
+}
+
+// Sets or clears O_DIRECT; false when the descriptor will not take the change.
+bool set_direct(DirectDrive& drive, bool direct)
+{
+    if (drive.direct == direct)
+        return true;
+    int flags = fcntl(drive.descriptor, F_GETFL);
+    if (flags < 0 || fcntl(drive.descriptor, F_SETFL,
+                           direct ? flags | O_DIRECT : flags & ~O_DIRECT) != 0)
+        return false;
+    drive.direct = direct;
+    return true;
+}
+
+// How many of `count` bytes at `buffer` go past the cache now: the whole blocks, when the
+// position and the buffer lie on a block boundary; otherwise none.
+std::size_t direct_count(const DirectDrive& drive, const void* buffer, std::size_t count)
+{
+    std::size_t blocks = count - count % drive.block_size;
+    if (drive.refused || blocks == 0 ||
+        reinterpret_cast<std::uintptr_t>(buffer) % drive.block_size != 0)
+        return 0;
+    off_t position = lseek(drive.descriptor, 0, SEEK_CUR);
+    if (position < 0 || static_cast<std::uint64_t>(position) % drive.block_size != 0)
+        return 0;
+    return blocks;
+}
+
+// Moves bytes with `transfer` (read or write), past the cache where it can. A direct
+// transfer the device refuses (EINVAL) is made again through the cache, and so is every
+// later one: the device has shown that it cannot take them.
+template <typename Buffer, typename Transfer>
+ssize_t transfer_some(int descriptor, Buffer buffer, std::size_t count, Transfer transfer)
+{
+    DirectDrive* drive = find_drive(descriptor);
+    if (drive == nullptr)
+        return transfer(descriptor, buffer, count);
+    std::size_t direct = direct_count(*drive, buffer, count);
+    if (direct > 0 && set_direct(*drive, true)) {
+        ssize_t moved = transfer(descriptor, buffer, direct);
+        if (moved >= 0 || errno != EINVAL)
+            return moved;
+    }
+    if (direct > 0)
+        drive->refused = true;
+    if (!set_direct(*drive, false))
+        return -1;
+    return transfer(descriptor, buffer, count);
+}
+
+}  // namespace
+
+void start_direct_io(int descriptor)
+{
+    end_direct_io(descriptor);
+    int block_size = 0;
+    if (ioctl(descriptor, BLKSSZGET, &block_size) != 0 || block_size <= 0)
+        return;
+    drives.push_back({descriptor, static_cast<std::size_t>(block_size)});
+}
+
+void end_direct_io(int descriptor)
+{
+    for (std::size_t at = 0; at < drives.size(); ++at) {
+        if (drives[at].descriptor == descriptor) {
+            drives.erase(drives.begin() + static_cast<std::ptrdiff_t>(at));
+            return;
+        }
+    }
+}
+
+ssize_t read_some(int descriptor, void* buffer, std::size_t count)
+{
+    return transfer_some(descriptor, buffer, count, read);
+}
+
+ssize_t write_some(int descriptor, const void* buffer, std::size_t count)
+{
+    return transfer_some(descriptor, buffer, count, write);
+}
