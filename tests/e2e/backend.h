@@ -25,6 +25,7 @@ enum class Feature {
     FunctionKeys,             // a function key typed on the terminal answers a key wait
     LongFileNames,            // a file name of 1,023 characters can be created
     LeadingZeroDriveNumbers,  // physicaldrive000...0 is drive 0
+    UncachedDriveWrites,      // a drive's write returns once the device holds the bytes
 };
 
 class Backend {

@@ -10,7 +10,7 @@
 
 namespace {
 
-// A drive read and written past the cache where it can be.
+// A drive written past the cache where it can be.
 struct DirectDrive {
     int descriptor;
     std::size_t block_size;  // the device's logical block: 512, or 4,096 on a 4Kn disk
@@ -57,28 +57,6 @@ std::size_t direct_count(const DirectDrive& drive, const void* buffer, std::size
     return blocks;
 }
 
-// Moves bytes with `transfer` (read or write), past the cache where it can. A direct
-// transfer the device refuses (EINVAL) is made again through the cache, and so is every
-// later one: the device has shown that it cannot take them.
-template <typename Buffer, typename Transfer>
-ssize_t transfer_some(int descriptor, Buffer buffer, std::size_t count, Transfer transfer)
-{
-    DirectDrive* drive = find_drive(descriptor);
-    if (drive == nullptr)
-        return transfer(descriptor, buffer, count);
-    std::size_t direct = direct_count(*drive, buffer, count);
-    if (direct > 0 && set_direct(*drive, true)) {
-        ssize_t moved = transfer(descriptor, buffer, direct);
-        if (moved >= 0 || errno != EINVAL)
-            return moved;
-    }
-    if (direct > 0)
-        drive->refused = true;
-    if (!set_direct(*drive, false))
-        return -1;
-    return transfer(descriptor, buffer, count);
-}
-
 }  // namespace
 
 void start_direct_io(int descriptor)
@@ -100,12 +78,33 @@ void end_direct_io(int descriptor)
     }
 }
 
+// Reads go through the cache, whose read-ahead fetches the next chunk while the last one
+// is written out: from a device whose cache was just dropped, a large Save measured about
+// a third quicker that way than with direct reads, which fetch nothing ahead.
 ssize_t read_some(int descriptor, void* buffer, std::size_t count)
 {
-    return transfer_some(descriptor, buffer, count, read);
+    DirectDrive* drive = find_drive(descriptor);
+    if (drive != nullptr && !set_direct(*drive, false))
+        return -1;
+    return read(descriptor, buffer, count);
 }
 
+// A direct write the device refuses (EINVAL) is made again through the cache, and so is
+// every later one: the device has shown that it cannot take them.
 ssize_t write_some(int descriptor, const void* buffer, std::size_t count)
 {
-    return transfer_some(descriptor, buffer, count, write);
+    DirectDrive* drive = find_drive(descriptor);
+    if (drive == nullptr)
+        return write(descriptor, buffer, count);
+    std::size_t direct = direct_count(*drive, buffer, count);
+    if (direct > 0 && set_direct(*drive, true)) {
+        ssize_t written = write(descriptor, buffer, direct);
+        if (written >= 0 || errno != EINVAL)
+            return written;
+    }
+    if (direct > 0)
+        drive->refused = true;
+    if (!set_direct(*drive, false))
+        return -1;
+    return write(descriptor, buffer, count);
 }
