@@ -24,5 +24,7 @@ if(MSVC)
 else()
   # libgcc and libstdc++ go inside the executable, leaving only system DLLs to import.
   # A release carries no symbol table.
-  target_link_options(vorlent PRIVATE -static $<$<CONFIG:Release,MinSizeRel>:-s>)
+  # No time stamp in the PE header, so two builds of one commit are the same bytes.
+  target_link_options(vorlent PRIVATE -static $<$<CONFIG:Release,MinSizeRel>:-s>
+                      -Wl,--no-insert-timestamp)
 endif()

@@ -93,17 +93,21 @@ imports_only_stock_dlls() {
     done
 }
 
-# The zip holds the program and its README, and nothing else.
+# The zip holds the program, its README and the licence, and nothing else, in name order
+# whatever order the file system lists them in.
 package_zip() {
     "$VORLENT_CPACK" --config "$VORLENT_CPACK_CONFIG" -B "$work" >cpack.log 2>&1 ||
         fail "cpack failed: $(cat cpack.log)"
     local zip=$work/Vorlent-1.2.0.2-win32.zip
     [[ -f $zip ]] || fail "no $zip: $(ls "$work")"
-    "$VORLENT_CMAKE" -E tar tf "$zip" | grep -v '/$' | sort >contents
-    expect_output contents $'Vorlent-1.2.0.2-win32/README.txt\nVorlent-1.2.0.2-win32/Vorlent.exe\n'
+    "$VORLENT_CMAKE" -E tar tf "$zip" | grep -v '/$' >contents
+    expect_output contents \
+        "$(printf 'Vorlent-1.2.0.2-win32/%s\n' LICENSE.txt README.txt Vorlent.exe)"$'\n'
     "$VORLENT_CMAKE" -E tar xf "$zip"
     cmp "$VORLENT_EXE" Vorlent-1.2.0.2-win32/Vorlent.exe || fail "the zip holds another Vorlent.exe"
     grep -q $'^Vorlent 1.2.0.2\r$' Vorlent-1.2.0.2-win32/README.txt || fail "README.txt lacks Windows line ends"
+    cmp <(sed 's/$/\r/' "$VORLENT_SOURCE_DIR/LICENSE") Vorlent-1.2.0.2-win32/LICENSE.txt ||
+        fail "LICENSE.txt is not the licence with Windows line ends"
     # Every path to the program that README.txt gives leads to it from the README's folder.
     local named
     for named in $(grep -o '[^[:space:]]*Vorlent\.exe' Vorlent-1.2.0.2-win32/README.txt | sort -u); do
