@@ -194,19 +194,22 @@ const UseTables& tables_of(UseTables* tables, const SystemRoots& roots)
     return *tables;
 }
 
-// Fills in what the mount table, the swap list and /sys's holders say uses `part`.
-void find_listed_uses(PartUse* part, const std::string& folder, dev_t number,
+// Fills in what /sys's holders and, for a device of a known `number`, the mount table and
+// the swap list say uses `part`.
+void find_listed_uses(PartUse* part, const std::string& folder, const dev_t* number,
                       const UseTables& tables)
 {
     part->holders = sorted_entries(folder + "/holders");
+    if (number == nullptr)
+        return;
     for (const Mount& mount : tables.mounts) {
         bool mounts_it =
-            mount.number == number || (mount.source_is_node && mount.source_number == number);
+            mount.number == *number || (mount.source_is_node && mount.source_number == *number);
         if (mounts_it && std::find(part->mount_points.begin(), part->mount_points.end(),
                                    mount.mount_point) == part->mount_points.end())
             part->mount_points.push_back(mount.mount_point);
     }
-    part->swap = std::find(tables.swap_devices.begin(), tables.swap_devices.end(), number) !=
+    part->swap = std::find(tables.swap_devices.begin(), tables.swap_devices.end(), *number) !=
                  tables.swap_devices.end();
 }
 
@@ -302,8 +305,8 @@ std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
     if (disk_claim != 0) {
         bool placed_a_claim = false;
         for (std::size_t at = 0; at < parts.size(); ++at) {
-            if (numbered[at])
-                find_listed_uses(&parts[at], folders[at], numbers[at], tables_of(tables, roots));
+            find_listed_uses(&parts[at], folders[at], numbered[at] ? &numbers[at] : nullptr,
+                             tables_of(tables, roots));
             placed_a_claim = placed_a_claim || is_in_use(parts[at]);
         }
         // A whole disk held keeps every partition from opening exclusively, so one that
