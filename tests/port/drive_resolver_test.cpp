@@ -430,7 +430,6 @@ TEST_F(WriteGuard, ADeviceIsPlacedOnItsDiskByItsNumber)
         {"a partition without a start", 8, 3, "../../block/sda/sda3", true, false, 0, 0},
         {"a device of no disk of the tree", 253, 0, "../../devices/virtual/block/zram0", false,
          false, 0, 0},
-        {"a partition /sys no longer shows", 8, 5, "../../block/sda/sda5", false, false, 0, 0},
         {"a number without a link", 8, 9, nullptr, false, false, 0, 0},
     };
     for (const Case& c : cases) {
