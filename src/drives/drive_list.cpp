@@ -65,17 +65,24 @@ std::string uses_of(const std::vector<PartUse>& parts)
     std::vector<std::string> uses;
     for (const PartUse& part : parts) {
         std::string name = printable(part.name);
+        // What a loop device over the disk builds keeps the bytes under it from writes.
+        std::string over;
+        if (part.through_loop && part.placed)
+            over = " over bytes " + std::to_string(part.begin) + "-" +
+                   std::to_string(part.end - (part.end > part.begin ? 1 : 0));
+        else if (part.through_loop)
+            over = " over the whole disk";
         std::vector<std::string> mount_points;
         for (const std::string& mount_point : part.mount_points)
             mount_points.push_back(printable(mount_point));
         if (!mount_points.empty())
-            uses.push_back(name + " mounted on " + joined(mount_points, " and "));
+            uses.push_back(name + over + " mounted on " + joined(mount_points, " and "));
         if (part.swap)
-            uses.push_back(name + " swap");
+            uses.push_back(name + over + " swap");
         if (!part.holders.empty())
-            uses.push_back(name + " held by " + printable(joined(part.holders, " and ")));
+            uses.push_back(name + over + " held by " + printable(joined(part.holders, " and ")));
         if (part.busy)
-            uses.push_back(name + " busy");
+            uses.push_back(name + over + " busy");
     }
     return uses.empty() ? "nothing" : joined(uses, "; ");
 }
@@ -83,10 +90,13 @@ std::string uses_of(const std::vector<PartUse>& parts)
 std::string describe_drive(std::size_t number, const std::string& disk, const SystemRoots& roots)
 {
     std::string folder = std::string(roots.sys_block) + "/" + disk;
-    std::vector<PartUse> parts = read_disk_usage(disk, roots);
-    std::string block = "Drive " + std::to_string(number) + ": " + roots.dev + "/" + disk + "\n";
-    if (!parts.empty() && parts[0].placed && parts[0].size <= UINT64_MAX / SYS_SECTOR_SIZE)
-        block += "  Size:      " + readable_size(parts[0].size * SYS_SECTOR_SIZE) + "\n";
+    // Partitions are not opened here: while one is held open exclusively, a mount of it
+    // would fail.
+    std::vector<PartUse> parts = read_disk_usage(disk, roots, false);
+    std::string block = "Drive " + std::to_string(number) + ": " +
+                        printable(node_path(roots.dev, disk)) + "\n";
+    if (!parts.empty() && parts[0].placed)
+        block += "  Size:      " + readable_size(parts[0].end) + "\n";
     std::vector<std::string> maker_and_model;
     for (const char* field : {"vendor", "model"}) {
         std::string text = trimmed(read_first_line(folder + "/device/" + field));

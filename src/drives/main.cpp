@@ -1,6 +1,7 @@
 // vorlent-drives: shows which disk each of vorlent's drive numbers names right now. It
-// only reads /sys, the mount table and the swap list, so it needs no rights and changes
-// nothing.
+// reads /sys, the mount table and the swap list, and asks the kernel about a disk only
+// through an exclusive open of the disk for an instant, never of a partition a mount or
+// mkfs may be about to take; so it needs no rights and changes nothing.
 #include "drives/drive_list.h"
 
 #include <cstdio>

@@ -5,10 +5,22 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
+
+unsigned long long block_device_sectors(const std::string& device)
+{
+    int descriptor = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
+        return 0;
+    off_t end = lseek(descriptor, 0, SEEK_END);
+    close(descriptor);
+    return end < 0 ? 0 : static_cast<unsigned long long>(end) / 512;
+}
 
 class LinuxBackend : public Backend {
 public:
@@ -20,15 +32,27 @@ public:
     }
 
     // Entries sda, sdb, ... are all hardware disks with names of one length, so their
-    // order on the program's side is the order of their numbers here.
+    // order on the program's side is the order of their numbers here. A block device (a
+    // loop device) is also found by its number, as the kernel's /sys finds it.
     bool attach_drive(int number, const std::string& image) override
     {
         std::string name = std::string("sd") + static_cast<char>('a' + number);
         std::string entry = linux_drive_entry(number);
         std::filesystem::create_directories(entry);
         struct stat info;
-        unsigned long long sectors = stat(image.c_str(), &info) == 0 ? info.st_size / 512 : 0;
+        bool found = stat(image.c_str(), &info) == 0;
+        unsigned long long sectors = !found               ? 0
+                                     : S_ISBLK(info.st_mode) ? block_device_sectors(image)
+                                                             : info.st_size / 512;
         std::ofstream(entry + "/size") << (sectors == 0 ? 1 : sectors) << "\n";
+        if (found && S_ISBLK(info.st_mode)) {
+            std::string device_number = std::to_string(major(info.st_rdev)) + ":" +
+                                        std::to_string(minor(info.st_rdev));
+            std::ofstream(entry + "/dev") << device_number << "\n";
+            if (symlink(("../../block/" + name).c_str(),
+                        (sys_dev_block() + "/" + device_number).c_str()) != 0)
+                return false;
+        }
         return symlink("../../devices/virtual/e2e", (entry + "/device").c_str()) == 0 &&
                symlink(image.c_str(), (dev() + "/" + name).c_str()) == 0;
     }
@@ -36,8 +60,10 @@ public:
     void detach_drives() override
     {
         std::filesystem::remove_all(sys_block());
+        std::filesystem::remove_all(sys_dev_block());
         std::filesystem::remove_all(dev());
         std::filesystem::create_directories(sys_block());
+        std::filesystem::create_directories(sys_dev_block());
         std::filesystem::create_directories(dev());
     }
 
@@ -64,6 +90,10 @@ public:
 
 private:
     static std::string sys_block() { return std::string(VORLENT_E2E_DRIVES) + "/sys/block"; }
+    static std::string sys_dev_block()
+    {
+        return std::string(VORLENT_E2E_DRIVES) + "/sys/dev/block";
+    }
     static std::string dev() { return std::string(VORLENT_E2E_DRIVES) + "/dev"; }
 
     static DWORD code_of(Failure failure)

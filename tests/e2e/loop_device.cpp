@@ -33,11 +33,12 @@ std::string output_of(const std::string& command)
     return pclose(pipe) == 0 ? without_line_break(output) : "";
 }
 
-LoopDevice::LoopDevice(const std::string& image, bool partitions, unsigned sector_size)
+LoopDevice::LoopDevice(const std::string& image, bool partitions, unsigned sector_size,
+                       const std::string& options)
 {
     std::string shown = output_of("losetup -f --show --sector-size " +
-                                  std::to_string(sector_size) + (partitions ? " -P '" : " '") +
-                                  image + "' 2>/dev/null");
+                                  std::to_string(sector_size) + (partitions ? " -P " : " ") +
+                                  options + " '" + image + "' 2>/dev/null");
     if (shown.rfind("/dev/loop", 0) == 0) {
         device = shown;
         name = shown.substr(5);

@@ -15,9 +15,12 @@ struct LoopDevice {
 
     // With `partitions`, the kernel shows the partitions of the image's table in /sys
     // (partx adds them where the kernel's own scan does not read that kind of table).
-    // `sector_size` is the device's logical block size.
+    // With `partitions`, the kernel shows the partitions of the image's table in /sys
+    // (partx adds them where the kernel's own scan does not read that kind of table).
+    // `sector_size` is the device's logical block size; `options` go to losetup as they
+    // are ("-o 1048576").
     explicit LoopDevice(const std::string& image, bool partitions = false,
-                        unsigned sector_size = 512);
+                        unsigned sector_size = 512, const std::string& options = "");
     ~LoopDevice();
     // The /sys/block folder of partition `number`.
     std::string partition_entry(int number) const;

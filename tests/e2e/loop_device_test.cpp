@@ -7,6 +7,7 @@
 #include "loop_device.h"
 
 #include "platform/posix/api.h"
+#include "platform/posix/disk_usage.h"
 #include "platform/posix/drives.h"
 
 #include <cstdio>
@@ -228,15 +229,11 @@ TEST_F(LoopDevices, SavePastTheEndOfTheDeviceGivesWhatItHadAndReportsItsEnd)
     EXPECT_TRUE(same_bytes(read_whole_file(at("out.bin")), bytes));
 }
 
-// A disk whose second partition holds a mounted file system, as the disk a user runs
-// from: its boot sector and its other partition take a Load, the mounted one takes none.
-TEST_F(LoopDevices, LoadIsRefusedWhereItWouldReachAMountedPartitionAndNowhereElse)
+// 8 MiB with partition 1 at sectors 2048-4095 and partition 2 at 4096-12287, written by
+// hand in the master boot record's table.
+std::string partitioned_disk(unsigned seed)
 {
-    if (output_of("command -v mkfs.ext4").empty())
-        GTEST_SKIP() << "no mkfs.ext4";
-    // 8 MiB with partition 1 at sectors 2048-4095 and partition 2 at 4096-12287, written by
-    // hand in the master boot record's table.
-    std::string bytes = random_bytes(8 * 1024 * 1024, 46);
+    std::string bytes = random_bytes(8 * 1024 * 1024, seed);
     const unsigned TABLE[][2] = {{2048, 2048}, {4096, 8192}};
     for (int entry = 0; entry < 2; ++entry) {
         std::string row(16, '\0');
@@ -250,37 +247,68 @@ TEST_F(LoopDevices, LoadIsRefusedWhereItWouldReachAMountedPartitionAndNowhereEls
     bytes.replace(446 + 2 * 16, 2 * 16, std::string(2 * 16, '\0'));  // the unused entries
     bytes[510] = 0x55;
     bytes[511] = static_cast<char>(0xAA);
+    return bytes;
+}
+
+// Shows partition `number` of `loop`, attached as drive 0, in the test build's tree as
+// sda<number>, found by its number too, with its node at <dev>/sda<number>: without udev
+// no node appears for it. Returns that node.
+std::string show_partition(const LoopDevice& loop, int number)
+{
+    std::string name = "sda" + std::to_string(number);
+    std::string entry = linux_drive_entry(0) + "/" + name;
+    std::filesystem::create_directories(entry);
+    for (const char* field : {"partition", "start", "size", "dev"})
+        write_whole_file(entry + "/" + field,
+                         read_whole_file(loop.partition_entry(number) + "/" + field));
+    unsigned major_number = 0, minor_number = 0;
+    std::string drives = VORLENT_E2E_DRIVES;
+    std::string node = drives + "/dev/" + name;
+    if (std::sscanf(read_whole_file(entry + "/dev").c_str(), "%u:%u", &major_number,
+                    &minor_number) != 2 ||
+        symlink(("../../block/sda/" + name).c_str(),
+                (drives + "/sys/dev/block/" + std::to_string(major_number) + ":" +
+                 std::to_string(minor_number))
+                    .c_str()) != 0 ||
+        mknod(node.c_str(), S_IFBLK | 0600, makedev(major_number, minor_number)) != 0)
+        return "";
+    return node;
+}
+
+// The disk as it is now, read through the loop device itself, as the runs write it: first
+// dropping what its cache kept from before a file system was made over it.
+std::string disk_now(const LoopDevice& loop)
+{
+    int flushed = open(loop.device.c_str(), O_RDONLY | O_CLOEXEC);
+    if (flushed < 0 || ioctl(flushed, BLKFLSBUF, 0) != 0)
+        ADD_FAILURE() << "could not drop the cache of " << loop.device;
+    if (flushed >= 0)
+        close(flushed);
+    return read_whole_file(loop.device);
+}
+
+// A disk whose second partition holds a mounted file system, as the disk a user runs
+// from: its boot sector and its other partition take a Load, the mounted one takes none,
+// and neither does its node given as the file of a Save.
+TEST_F(LoopDevices, LoadIsRefusedWhereItWouldReachAMountedPartitionAndNowhereElse)
+{
+    if (output_of("command -v mkfs.ext4").empty())
+        GTEST_SKIP() << "no mkfs.ext4";
+    std::string bytes = partitioned_disk(46);
     LoopDevice loop(loop_image(bytes), true);
     REQUIRE_LOOP(loop);
     if (!std::filesystem::exists(loop.partition_entry(2)))
         GTEST_SKIP() << "the kernel shows no partitions of loop devices";
 
-    // Without udev no node appears for the partition: this test makes its own.
-    unsigned major_number = 0, minor_number = 0;
-    ASSERT_EQ(std::sscanf(read_whole_file(loop.partition_entry(2) + "/dev").c_str(), "%u:%u",
-                          &major_number, &minor_number),
-              2);
-    ASSERT_EQ(mknod(at("part2").c_str(), S_IFBLK | 0600, makedev(major_number, minor_number)), 0);
-    ASSERT_EQ(std::system(("mkfs.ext4 -q -F " + at("part2") + " >/dev/null 2>&1").c_str()), 0);
-    Mount mounted(at("part2"), "ext4", at("mnt"));
+    ASSERT_TRUE(backend->attach_drive(0, loop.device));
+    ASSERT_NE(show_partition(loop, 1), "");
+    std::string part2 = show_partition(loop, 2);
+    ASSERT_NE(part2, "");
+    ASSERT_EQ(std::system(("mkfs.ext4 -q -F " + part2 + " >/dev/null 2>&1").c_str()), 0);
+    Mount mounted(part2, "ext4", at("mnt"));
     if (mounted.mount_point.empty())
         GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
-
-    ASSERT_TRUE(backend->attach_drive(0, loop.device));
-    for (int number : {1, 2}) {
-        std::string entry = linux_drive_entry(0) + "/sda" + std::to_string(number);
-        std::filesystem::create_directories(entry);
-        for (const char* field : {"partition", "start", "size", "dev"})
-            write_whole_file(entry + "/" + field,
-                             read_whole_file(loop.partition_entry(number) + "/" + field));
-    }
-    // The disk as it is now, read through the loop device itself, as the runs write it:
-    // first dropping what its cache kept from before the file system was made.
-    int flushed = open(loop.device.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(flushed, 0);
-    ASSERT_EQ(ioctl(flushed, BLKFLSBUF, 0), 0);
-    close(flushed);
-    std::string disk = read_whole_file(loop.device);
+    std::string disk = disk_now(loop);
     ASSERT_EQ(disk.size(), bytes.size());
 
     std::string boot = random_bytes(512, 47);
@@ -302,6 +330,95 @@ TEST_F(LoopDevices, LoadIsRefusedWhereItWouldReachAMountedPartitionAndNowhereEls
     EXPECT_EQ(loaded.output, progress("Write", {CHUNK, 2 * CHUNK}) +
                                  "Error Device or resource busy\n\n" + PRESS_ANY_KEY);
     disk.replace(0, 2 * CHUNK, file.substr(0, 2 * CHUNK));
+    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), disk));
+
+    ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
+    ProgramRun saved =
+        run({"-S", "0", part2}, {{overwrite_question(part2), "1"}, {PRESS_ANY_KEY, "k"}});
+    EXPECT_TRUE(ended_with_status_0(saved, 2));
+    EXPECT_EQ(saved.output,
+              overwrite_question(part2) + "Error Device or resource busy\n\n" + PRESS_ANY_KEY);
+    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), disk));
+}
+
+// Another program holding the whole disk exclusively, of which neither the mount table nor
+// /sys knows: the kernel then keeps every partition busy too, so none of them says what is
+// held, and the whole disk is kept from writes.
+TEST_F(LoopDevices, ADiskHeldWholeByAnotherProgramTakesNoLoad)
+{
+    std::string bytes = partitioned_disk(49);
+    LoopDevice loop(loop_image(bytes), true);
+    REQUIRE_LOOP(loop);
+    if (!std::filesystem::exists(loop.partition_entry(2)))
+        GTEST_SKIP() << "the kernel shows no partitions of loop devices";
+    ASSERT_TRUE(backend->attach_drive(0, loop.device));
+    ASSERT_NE(show_partition(loop, 1), "");
+    ASSERT_NE(show_partition(loop, 2), "");
+    int holder = open(loop.device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+    ASSERT_GE(holder, 0) << std::strerror(errno);
+
+    // What vorlent-drives shows of it, asking the kernel about the disk alone.
+    std::vector<PartUse> listed = read_disk_usage(loop.name, system_roots(), false);
+    ASSERT_FALSE(listed.empty());
+    EXPECT_TRUE(listed[0].busy);
+
+    std::string boot = random_bytes(512, 50);
+    write_whole_file(at("boot.bin"), boot);
+    ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
+    ProgramRun refused = run_to_end({"-L", "0", "boot.bin"});
+    EXPECT_TRUE(ended_with_status_0(refused, 1));
+    EXPECT_EQ(refused.output, "Error Device or resource busy\n\n" + PRESS_ANY_KEY);
+    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), bytes));
+    close(holder);
+}
+
+// A file system on a second loop device, attached over bytes 2 MiB to 6 MiB of the drive,
+// holds no claim on the drive; it keeps those bytes from a Load all the same, and the
+// loop device's own node, which /sys of the test build does not place, from a Save.
+TEST_F(LoopDevices, LoadIsRefusedWhereItWouldReachAFileSystemOnALoopDeviceOverTheDrive)
+{
+    if (output_of("command -v mkfs.ext4").empty())
+        GTEST_SKIP() << "no mkfs.ext4";
+    std::string bytes = random_bytes(8 * 1024 * 1024, 51);
+    LoopDevice loop(loop_image(bytes));
+    REQUIRE_LOOP(loop);
+    const unsigned WINDOW = 2 * 1024 * 1024, WINDOW_SIZE = 4 * 1024 * 1024;
+    LoopDevice over(loop.device, false, 512,
+                    "-o " + std::to_string(WINDOW) + " --sizelimit " + std::to_string(WINDOW_SIZE));
+    if (over.device.empty())
+        GTEST_SKIP() << "no second loop device could be attached";
+    ASSERT_TRUE(is_loop_over(over, loop.device));
+    ASSERT_EQ(std::system(("mkfs.ext4 -q -F " + over.device + " >/dev/null 2>&1").c_str()), 0);
+    Mount mounted(over.device, "ext4", at("mnt"));
+    if (mounted.mount_point.empty())
+        GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
+
+    ASSERT_TRUE(backend->attach_drive(0, loop.device));
+    std::string entry = std::string(VORLENT_E2E_DRIVES) + "/sys/block/" + over.name;
+    std::filesystem::create_directories(entry + "/loop");
+    for (const char* field : {"dev", "loop/backing_file", "loop/offset", "loop/sizelimit"})
+        write_whole_file(entry + "/" + field,
+                         read_whole_file("/sys/block/" + over.name + "/" + field));
+    std::string disk = disk_now(loop);
+    ASSERT_EQ(disk.size(), bytes.size());
+
+    // Two chunks end before the window; the third would reach into it.
+    std::string file = random_bytes(3 * CHUNK, 52);
+    write_whole_file(at("in.bin"), file);
+    ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
+    ProgramRun loaded = run_to_end({"-L", "0", "in.bin"});
+    EXPECT_TRUE(ended_with_status_0(loaded, 1));
+    EXPECT_EQ(loaded.output, progress("Write", {CHUNK, 2 * CHUNK}) +
+                                 "Error Device or resource busy\n\n" + PRESS_ANY_KEY);
+    disk.replace(0, 2 * CHUNK, file.substr(0, 2 * CHUNK));
+    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), disk));
+
+    ASSERT_TRUE(is_loop_over(over, loop.device));
+    ProgramRun saved = run({"-S", "0", over.device},
+                           {{overwrite_question(over.device), "1"}, {PRESS_ANY_KEY, "k"}});
+    EXPECT_TRUE(ended_with_status_0(saved, 2));
+    EXPECT_EQ(saved.output, overwrite_question(over.device) + "Error Device or resource busy\n\n" +
+                                PRESS_ANY_KEY);
     EXPECT_TRUE(same_bytes(read_whole_file(loop.device), disk));
 }
 

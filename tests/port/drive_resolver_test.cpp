@@ -21,6 +21,7 @@ class DriveResolver : public ::testing::Test {
 protected:
     ScratchDir dir;
     std::string sys_block = dir / "sys/block";
+    std::string sys_dev_block = dir / "sys/dev/block";
     std::string dev = dir / "dev";
     std::string mount_table = dir / "mountinfo";
     std::string swaps = dir / "swaps";
@@ -28,13 +29,15 @@ protected:
     void SetUp() override
     {
         std::filesystem::create_directories(sys_block);
+        std::filesystem::create_directories(sys_dev_block);
         write_whole_file(mount_table, "");
         write_whole_file(swaps, "Filename\tType\tSize\tUsed\tPriority\n");
     }
 
     SystemRoots roots() const
     {
-        return {sys_block.c_str(), dev.c_str(), mount_table.c_str(), swaps.c_str()};
+        return {sys_block.c_str(), sys_dev_block.c_str(), dev.c_str(), mount_table.c_str(),
+                swaps.c_str()};
     }
 
     // A file of the tree, made with the folders above it.
@@ -65,6 +68,23 @@ protected:
         std::ofstream(mount_table, std::ios::app)
             << "40 1 " << number << " / " << mount_point << " rw,relatime shared:1 - ext4 "
             << source << " rw\n";
+    }
+
+    // /sys/dev/block's link for device `number` to `target`, a folder of the tree.
+    void link_number(const std::string& number, const std::string& target)
+    {
+        ASSERT_EQ(symlink(target.c_str(), (sys_dev_block + "/" + number).c_str()), 0) << number;
+    }
+
+    // A loop device `name` numbered `number` over `backing` from byte `offset`, for at most
+    // `limit` bytes ("0": to its end).
+    void add_loop(const std::string& name, const std::string& backing, const std::string& offset,
+                  const std::string& limit, const std::string& number)
+    {
+        put(sys_block + "/" + name + "/loop/backing_file", backing + "\n");
+        put(sys_block + "/" + name + "/loop/offset", offset + "\n");
+        put(sys_block + "/" + name + "/loop/sizelimit", limit + "\n");
+        put(sys_block + "/" + name + "/dev", number + "\n");
     }
 
     // An entry of /sys/block; hardware disks carry a `device` link, which may dangle.
@@ -108,14 +128,18 @@ protected:
         add_disk("sda", "1000", true);
         add_disk("ram0", "", false);       // no size at all: not a disk to count
         add_disk("loop3", "many", false);  // no readable size either
+        add_disk("cciss!c0d0", "1000", true);
+        add_disk("nvme0c0n1", "1000", true);  // a path of nvme0n1, which /sys hides
+        put(sys_block + "/nvme0c0n1/hidden", "1\n");
+        put(sys_block + "/nvme0n1/hidden", "0\n");
     }
 };
 
 TEST_F(DriveResolver, HardwareDisksComeFirstThenShorterNamesThenByNameSkippingEmptyOnes)
 {
     add_typical_disks();
-    const char* expected[] = {"sda",     "sdb",   "vda",   "mmcblk0",
-                              "nvme0n1", "loop2", "zram0", "loop10"};
+    const char* expected[] = {"sda",         "sdb",   "vda",   "mmcblk0", "nvme0n1",
+                              "cciss/c0d0", "loop2", "zram0", "loop10"};
     for (std::size_t n = 0; n < std::size(expected); ++n)
         EXPECT_EQ(drive(std::to_string(n)), dev + "/" + expected[n]) << "drive " << n;
     EXPECT_EQ(drive(std::to_string(std::size(expected))), "");
@@ -178,7 +202,7 @@ TEST_F(DriveResolver, TheDriveListNumbersDrivesAsTheResolverDoes)
         EXPECT_EQ(line, "Drive " + std::to_string(drives) + ": " + drive(std::to_string(drives)));
         ++drives;
     }
-    EXPECT_EQ(drives, 8u);
+    EXPECT_EQ(drives, 9u);
 }
 
 // A `device` folder makes sda and sdb hardware disks, as a link to one does.
@@ -387,6 +411,93 @@ TEST_F(WriteGuard, ADiskInUseAsAWholeKeepsEveryWriteOut)
     EXPECT_TRUE(refused(0, 512));
 }
 
+// Any block device written is found on its disk through its number, as a drive or a file.
+TEST_F(WriteGuard, ADeviceIsPlacedOnItsDiskByItsNumber)
+{
+    put(sys_block + "/sda/sda3/partition", "3\n");  // its start cannot be read
+    put(sys_block + "/sda/sda3/size", "8\n");
+    std::filesystem::create_directories(dir / "sys/devices/virtual/block/zram0");
+    struct Case {
+        const char* what;
+        unsigned major_number, minor_number;
+        const char* target;  // null: no link
+        bool found, placed;
+        std::uint64_t begin, end;
+    };
+    const Case cases[] = {
+        {"the disk", 8, 0, "../../block/sda", true, true, 0, 16384 * 512},
+        {"a partition", 8, 2, "../../block/sda/sda2", true, true, 4096 * 512, 12288 * 512},
+        {"a partition without a start", 8, 3, "../../block/sda/sda3", true, false, 0, 0},
+        {"a device of no disk of the tree", 253, 0, "../../devices/virtual/block/zram0", false,
+         false, 0, 0},
+        {"a number without a link", 8, 9, nullptr, false, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        std::string number = std::to_string(c.major_number) + ":" + std::to_string(c.minor_number);
+        if (c.target != nullptr)
+            link_number(number, c.target);
+        DevicePlace place;
+        ASSERT_EQ(place_device(makedev(c.major_number, c.minor_number), roots(), &place), c.found)
+            << c.what;
+        if (!c.found)
+            continue;
+        EXPECT_EQ(place.disk, "sda") << c.what;
+        EXPECT_EQ(place.placed, c.placed) << c.what;
+        if (c.placed) {
+            EXPECT_EQ(place.begin, c.begin) << c.what;
+            EXPECT_EQ(place.end, c.end) << c.what;
+        }
+    }
+}
+
+// A file system on a loop device over bytes of the disk, or of one of its partitions, lies
+// on those bytes; the kernel does not count it as a claim on the disk.
+TEST_F(WriteGuard, ALoopDeviceInUseOverTheDiskKeepsWritesOutOfItsWindowAndIsListed)
+{
+    std::vector<std::string> nodes = block_device_nodes();
+    if (nodes.size() < 2)
+        GTEST_SKIP() << "this machine has no two block device nodes to stand for sda and sda2";
+    link_number(number_of(nodes[0]), "../../block/sda");
+    link_number(number_of(nodes[1]), "../../block/sda/sda2");
+    add_loop("loop1", nodes[0], "51200", "4096", "7:1");
+    add_mount("7:1", "/mnt/window");
+    add_loop("loop2", nodes[1], "4096", "0", "7:2");  // to the end of sda2
+    put(sys_block + "/loop2/holders/dm-3", "");
+    add_loop("loop3", nodes[0], "0", "0", "7:3");  // nothing uses it
+    write_whole_file(dir / "image", "");
+    add_loop("loop4", dir / "image", "0", "0", "7:4");  // over a file, not over sda
+    add_mount("7:4", "/mnt/file");
+    add_loop("loop5", nodes[0], std::to_string(14336 * 512), "0", "7:5");
+    add_partition("loop5", "loop5p1", "8", "8", "259:0");
+    add_mount("259:0", "/mnt/part");
+
+    struct Case {
+        const char* what;
+        std::uint64_t position, count;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"loop1's window", 51200, 4096, true},
+        {"up to loop1's window", 0, 51200, false},
+        {"from the end of loop1's window", 55296, 512, false},
+        {"sda2 before loop2's window", 4096 * 512, 4096, false},
+        {"loop2's first byte", 4096 * 512 + 4096, 1, true},
+        {"the last byte of sda2", 12288 * 512 - 1, 1, true},
+        {"after sda2, up to loop5p1", 12288 * 512, (14336 + 8 - 12288) * 512, false},
+        {"loop5p1", (14336 + 8) * 512, 8 * 512, true},
+        {"after loop5p1", (14336 + 16) * 512, 512, false},
+    };
+    std::vector<ByteRange> in_use = ranges_in_use("sda", roots());
+    for (const Case& c : cases)
+        EXPECT_EQ(touches_any(in_use, c.position, c.count), c.refused) << c.what;
+    EXPECT_NE(describe_drives(roots()).find(
+                  "  In use:    loop1 over bytes 51200-55295 mounted on /mnt/window; loop2 over "
+                  "bytes 2101248-6291455 held by dm-3; loop5p1 over bytes 7344128-7348223 "
+                  "mounted on /mnt/part\n"),
+              std::string::npos)
+        << describe_drives(roots());
+}
+
 // What a drive name reaches is guarded only if it is a block device: an image file given
 // as a drive is never in use, whatever /sys says of the disk it stands for.
 TEST_F(WriteGuard, AnImageGivenAsADriveIsNeverGuarded)
@@ -396,7 +507,7 @@ TEST_F(WriteGuard, AnImageGivenAsADriveIsNeverGuarded)
     write_whole_file(image, std::string(4096, 'x'));
     int descriptor = open(image.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(descriptor, 0);
-    guard_drive_writes(descriptor, (dev + "/sda").c_str(), roots());
+    guard_block_device_writes(descriptor, roots());
     HANDLE handle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(descriptor));
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(handle, "boot", 4, &written, nullptr));

@@ -22,8 +22,10 @@ struct Mount {
     std::string mount_point;
 };
 
-// The mount table and the swap list, read once for all the partitions of a disk.
+// The mount table and the swap list, read once for a disk, its partitions and the loop
+// devices over it.
 struct UseTables {
+    bool read = false;
     std::vector<Mount> mounts;
     std::vector<dev_t> swap_devices;
 };
@@ -157,46 +159,178 @@ std::vector<dev_t> read_swap_devices(const char* swaps)
     return numbers;
 }
 
-// The kernel's own answer, where <dev>/<name> is the node of `number`: an exclusive open
-// fails with EBUSY while anything holds the device, also a mount that this process's
-// mount table cannot see. Returns 0 when the open succeeds, the errno when it fails, and
-// -1 when there is no such node to ask.
-int exclusive_open_error(const SystemRoots& roots, const std::string& name, dev_t number)
+// Bytes of /sys's 512-byte sectors; false when they do not fit.
+bool sectors_to_bytes(std::uint64_t sectors, std::uint64_t* bytes)
 {
-    std::string node = std::string(roots.dev) + "/" + name;
-    dev_t node_number;
-    if (!block_device_number(node, &node_number) || node_number != number)
-        return -1;
-    int descriptor = open(node.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0)
-        return errno;
-    close(descriptor);
-    return 0;
+    if (sectors > UINT64_MAX / SYS_SECTOR_SIZE)
+        return false;
+    *bytes = sectors * SYS_SECTOR_SIZE;
+    return true;
 }
 
-// What uses the device whose /sys folder is `folder`. Its range is left to the caller.
-PartUse read_part(const std::string& folder, const std::string& name, const UseTables& tables,
-                  const SystemRoots& roots, bool may_probe)
+// Where the device of `folder` lies on its disk: at `start`, for `size` sectors (a disk's
+// folder has no `start`: it begins at 0).
+bool read_range(const std::string& folder, bool is_partition, std::uint64_t* begin,
+                std::uint64_t* end)
 {
-    PartUse part;
-    part.name = name;
-    part.holders = sorted_entries(folder + "/holders");
-    dev_t number;
-    if (!parse_device_number(read_first_line(folder + "/dev"), &number))
-        return part;
+    std::uint64_t start = 0, size = 0, start_byte = 0, size_bytes = 0;
+    if ((is_partition && !read_count(folder + "/start", &start)) ||
+        !read_count(folder + "/size", &size) || !sectors_to_bytes(start, &start_byte) ||
+        !sectors_to_bytes(size, &size_bytes) || size_bytes > UINT64_MAX - start_byte)
+        return false;
+    *begin = start_byte;
+    *end = start_byte + size_bytes;
+    return true;
+}
+
+// The mount table and the swap list are read once, and only when a claim needs placing.
+const UseTables& tables_of(UseTables* tables, const SystemRoots& roots)
+{
+    if (!tables->read) {
+        tables->mounts = read_mounts(roots.mount_table);
+        tables->swap_devices = read_swap_devices(roots.swaps);
+        tables->read = true;
+    }
+    return *tables;
+}
+
+// Fills in what /sys's holders and, for a device of a known `number`, the mount table and
+// the swap list say uses `part`.
+void find_listed_uses(PartUse* part, const std::string& folder, const dev_t* number,
+                      const UseTables& tables)
+{
+    part->holders = sorted_entries(folder + "/holders");
+    if (number == nullptr)
+        return;
     for (const Mount& mount : tables.mounts) {
         bool mounts_it =
-            mount.number == number || (mount.source_is_node && mount.source_number == number);
-        if (mounts_it && std::find(part.mount_points.begin(), part.mount_points.end(),
-                                   mount.mount_point) == part.mount_points.end())
-            part.mount_points.push_back(mount.mount_point);
+            mount.number == *number || (mount.source_is_node && mount.source_number == *number);
+        if (mounts_it && std::find(part->mount_points.begin(), part->mount_points.end(),
+                                   mount.mount_point) == part->mount_points.end())
+            part->mount_points.push_back(mount.mount_point);
     }
-    part.swap = std::find(tables.swap_devices.begin(), tables.swap_devices.end(), number) !=
-                tables.swap_devices.end();
-    // Any other failure (no rights, no medium) says nothing.
-    if (may_probe && !is_in_use(part))
-        part.busy = exclusive_open_error(roots, name, number) == EBUSY;
-    return part;
+    part->swap = std::find(tables.swap_devices.begin(), tables.swap_devices.end(), *number) !=
+                 tables.swap_devices.end();
+}
+
+// Loop devices nest: one over another over the disk. The kernel refuses a cycle; this
+// bounds a /sys tree that shows one anyway.
+const int MAX_LOOP_DEPTH = 8;
+
+std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
+                              bool probe_partitions, UseTables* tables, int depth);
+
+// What the loop devices over parts of `disk`, which spans [0, disk_end), build and something
+// uses, placed on `disk`.
+std::vector<PartUse> loop_uses_over(const std::string& disk, std::uint64_t disk_end,
+                                    const SystemRoots& roots, bool probe_partitions,
+                                    UseTables* tables, int depth)
+{
+    std::vector<PartUse> uses;
+    for (const std::string& loop : sorted_entries(roots.sys_block)) {
+        std::string folder = std::string(roots.sys_block) + "/" + loop + "/loop";
+        dev_t backing_number;
+        DevicePlace backing;
+        if (loop == disk || !block_device_number(read_first_line(folder + "/backing_file"),
+                                                 &backing_number) ||
+            !place_device(backing_number, roots, &backing) || backing.disk != disk)
+            continue;
+        // The bytes the loop device reaches: from its offset in the backing device, as far
+        // as its size limit (0: no limit) and the backing device let it.
+        std::uint64_t offset = 0, limit = 0;
+        bool placed = backing.placed && read_count(folder + "/offset", &offset) &&
+                      read_count(folder + "/sizelimit", &limit);
+        std::uint64_t window_begin = 0, window_end = disk_end;
+        if (placed) {
+            window_begin = offset < backing.end - backing.begin ? backing.begin + offset
+                                                                : backing.end;
+            window_end = limit != 0 && limit < backing.end - window_begin ? window_begin + limit
+                                                                           : backing.end;
+        }
+        for (PartUse part : usage_of(loop, roots, probe_partitions, tables, depth + 1)) {
+            if (!is_in_use(part))
+                continue;
+            // A part of the loop device maps onto the disk shifted by the window's start.
+            if (part.placed && part.begin < window_end - window_begin) {
+                part.end = part.end < window_end - window_begin ? window_begin + part.end
+                                                                 : window_end;
+                part.begin += window_begin;
+            } else {
+                part.begin = window_begin;
+                part.end = window_end;
+            }
+            part.placed = placed;
+            part.through_loop = true;
+            uses.push_back(part);
+        }
+    }
+    return uses;
+}
+
+std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
+                              bool probe_partitions, UseTables* tables, int depth)
+{
+    std::vector<PartUse> parts;
+    std::string disk_folder = std::string(roots.sys_block) + "/" + disk;
+    struct stat info;
+    if (depth > MAX_LOOP_DEPTH || stat(disk_folder.c_str(), &info) != 0 ||
+        !S_ISDIR(info.st_mode))
+        return parts;
+    // A partition's folder is named after its disk (sda1, nvme0n1p1); only those are
+    // worth a look among the many entries of a disk's folder.
+    std::vector<std::string> folders = {disk_folder};
+    parts.emplace_back();
+    parts[0].name = disk;
+    for (const std::string& name : sorted_entries(disk_folder)) {
+        if (name.size() > disk.size() && name.compare(0, disk.size(), disk) == 0 &&
+            stat((disk_folder + "/" + name + "/partition").c_str(), &info) == 0) {
+            folders.push_back(disk_folder + "/" + name);
+            parts.emplace_back();
+            parts.back().name = name;
+        }
+    }
+    std::vector<dev_t> numbers(parts.size());
+    std::vector<bool> numbered(parts.size());
+    for (std::size_t at = 0; at < parts.size(); ++at) {
+        parts[at].placed = read_range(folders[at], at > 0, &parts[at].begin, &parts[at].end);
+        numbered[at] = parse_device_number(read_first_line(folders[at] + "/dev"), &numbers[at]);
+    }
+
+    // The kernel holds a disk while anything holds it or any of its partitions, so a disk
+    // that opens exclusively has nothing to look up. A claim is then placed by what the
+    // tables show; a claim nothing placed may be of the whole disk.
+    int disk_claim = numbered[0]
+                         ? exclusive_open_error(node_path(roots.dev, disk), numbers[0])
+                         : -1;
+    if (disk_claim != 0) {
+        bool placed_a_claim = false;
+        for (std::size_t at = 0; at < parts.size(); ++at) {
+            find_listed_uses(&parts[at], folders[at], numbered[at] ? &numbers[at] : nullptr,
+                             tables_of(tables, roots));
+            placed_a_claim = placed_a_claim || is_in_use(parts[at]);
+        }
+        // A whole disk held keeps every partition from opening exclusively, so one that
+        // opens shows the disk is not held whole and the busy ones are held themselves.
+        bool whole_disk_free = false;
+        for (std::size_t at = 1; probe_partitions && at < parts.size(); ++at) {
+            if (!numbered[at] || is_in_use(parts[at]))
+                continue;
+            int claim = exclusive_open_error(node_path(roots.dev, parts[at].name), numbers[at]);
+            parts[at].busy = claim == EBUSY;
+            whole_disk_free = whole_disk_free || claim == 0;
+        }
+        if (disk_claim == EBUSY && !placed_a_claim && !whole_disk_free) {
+            for (PartUse& part : parts)
+                part.busy = false;
+            parts[0].busy = true;
+        }
+    }
+    // A loop device reads its backing device through plain opens, which claim nothing.
+    std::vector<PartUse> loops =
+        loop_uses_over(disk, parts[0].placed ? parts[0].end : UINT64_MAX, roots,
+                       probe_partitions, tables, depth);
+    parts.insert(parts.end(), loops.begin(), loops.end());
+    return parts;
 }
 
 }  // namespace
@@ -209,15 +343,8 @@ std::string read_first_line(const std::string& path)
 
 SystemRoots system_roots()
 {
-    return {VORLENT_SYS_BLOCK_ROOT, VORLENT_DEV_ROOT, "/proc/self/mountinfo", "/proc/swaps"};
-}
-
-bool disk_is_unclaimed(const std::string& disk, const SystemRoots& roots)
-{
-    dev_t number;
-    return parse_device_number(
-               read_first_line(std::string(roots.sys_block) + "/" + disk + "/dev"), &number) &&
-           exclusive_open_error(roots, disk, number) == 0;
+    return {VORLENT_SYS_BLOCK_ROOT, VORLENT_SYS_DEV_BLOCK_ROOT, VORLENT_DEV_ROOT,
+            "/proc/self/mountinfo", "/proc/swaps"};
 }
 
 bool is_in_use(const PartUse& part)
@@ -225,32 +352,50 @@ bool is_in_use(const PartUse& part)
     return !part.mount_points.empty() || part.swap || !part.holders.empty() || part.busy;
 }
 
-std::vector<PartUse> read_disk_usage(const std::string& disk, const SystemRoots& roots)
+std::vector<PartUse> read_disk_usage(const std::string& disk, const SystemRoots& roots,
+                                     bool probe_partitions)
 {
-    std::vector<PartUse> parts;
-    std::string disk_folder = std::string(roots.sys_block) + "/" + disk;
-    struct stat info;
-    if (stat(disk_folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-        return parts;
-    // A partition's folder is named after its disk (sda1, nvme0n1p1); only those are
-    // worth a look among the many entries of a disk's folder.
-    std::vector<std::string> partitions;
-    for (const std::string& name : sorted_entries(disk_folder)) {
-        if (name.size() > disk.size() && name.compare(0, disk.size(), disk) == 0 &&
-            stat((disk_folder + "/" + name + "/partition").c_str(), &info) == 0)
-            partitions.push_back(name);
-    }
-    UseTables tables = {read_mounts(roots.mount_table), read_swap_devices(roots.swaps)};
+    UseTables tables;
+    return usage_of(disk, roots, probe_partitions, &tables, 0);
+}
 
-    // The kernel counts a disk as held while any of its partitions is, so only a disk
-    // without partitions can answer for itself.
-    parts.push_back(read_part(disk_folder, disk, tables, roots, partitions.empty()));
-    parts.back().placed = read_count(disk_folder + "/size", &parts.back().size);
-    for (const std::string& name : partitions) {
-        std::string folder = disk_folder + "/" + name;
-        parts.push_back(read_part(folder, name, tables, roots, true));
-        parts.back().placed = read_count(folder + "/start", &parts.back().start) &&
-                              read_count(folder + "/size", &parts.back().size);
+// The link names the device's folder in /sys/devices: .../block/<disk> for a disk,
+// .../block/<disk>/<partition> for a partition.
+bool place_device(dev_t number, const SystemRoots& roots, DevicePlace* place)
+{
+    std::string link = std::string(roots.sys_dev_block) + "/" + std::to_string(major(number)) +
+                       ":" + std::to_string(minor(number));
+    char target[4096];
+    ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0)
+        return false;
+    std::string path(target, static_cast<std::size_t>(length));
+    std::size_t last = path.rfind('/');
+    std::string name = path.substr(last == std::string::npos ? 0 : last + 1);
+    struct stat info;
+    bool is_partition = stat((link + "/partition").c_str(), &info) == 0;
+    if (is_partition) {
+        std::string parent = last == std::string::npos ? "" : path.substr(0, last);
+        std::size_t before = parent.rfind('/');
+        name = parent.substr(before == std::string::npos ? 0 : before + 1);
     }
-    return parts;
+    // Only a disk the resolver's tree shows has uses to look up.
+    if (name.empty() || name == "." || name == ".." ||
+        stat((std::string(roots.sys_block) + "/" + name).c_str(), &info) != 0)
+        return false;
+    place->disk = name;
+    place->placed = read_range(link, is_partition, &place->begin, &place->end);
+    return true;
+}
+
+int exclusive_open_error(const std::string& node, dev_t number)
+{
+    dev_t node_number;
+    if (!block_device_number(node, &node_number) || node_number != number)
+        return -1;
+    int descriptor = open(node.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0)
+        return errno;
+    close(descriptor);
+    return 0;
 }

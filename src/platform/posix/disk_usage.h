@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 // /sys counts a disk's ranges in sectors of 512 bytes, whatever the disk's own sector.
@@ -15,34 +16,56 @@ std::string read_first_line(const std::string& path);
 // Where the port looks. The shipped programs use system_roots(); tests pass a tree of
 // their own.
 struct SystemRoots {
-    const char* sys_block;    // one entry per disk, its partitions as sub-folders
-    const char* dev;          // device nodes; a disk's node is <dev>/<entry>
-    const char* mount_table;  // in the format of /proc/self/mountinfo
-    const char* swaps;        // in the format of /proc/swaps
+    const char* sys_block;      // one entry per disk, its partitions as sub-folders
+    const char* sys_dev_block;  // "major:minor" links to the folder of each block device
+    const char* dev;            // device nodes; a disk's node is <dev>/<entry>, '!' as '/'
+    const char* mount_table;    // in the format of /proc/self/mountinfo
+    const char* swaps;          // in the format of /proc/swaps
 };
 
 // The resolver's roots, the calling process's mount table and the active swap areas.
 SystemRoots system_roots();
 
-// A partition, or the disk itself, and what uses it.
+// A partition, the disk itself, or a device a loop device builds over a range of the disk,
+// and what uses it.
 struct PartUse {
-    std::string name;                       // "vda1"; for the disk itself the disk's name
-    bool placed = false;                    // false: its start or size cannot be read
-    std::uint64_t start = 0;                // first sector, in 512-byte units
-    std::uint64_t size = 0;                 // in 512-byte units
+    std::string name;        // "vda1"; for the disk itself the disk's name; "loop3", "loop3p1"
+    bool placed = false;     // false: where it lies on the disk cannot be read
+    std::uint64_t begin = 0;  // the bytes [begin, end) of the disk it covers
+    std::uint64_t end = 0;
+    bool through_loop = false;              // a loop device over those bytes, or a part of one
     std::vector<std::string> mount_points;  // in the order of the mount table
     bool swap = false;                      // an active swap area
     std::vector<std::string> holders;       // drivers built on it: "dm-0", "md127"
-    bool busy = false;  // none of the above, yet the kernel refuses an exclusive open
+    // None of the above, yet the kernel refuses an exclusive open. On the disk itself: the
+    // kernel holds the disk for something nothing else here explains, which may lie under
+    // any byte of it.
+    bool busy = false;
 };
 
 bool is_in_use(const PartUse& part);
 
-// The kernel's own answer for the whole of `disk`: true when its node under roots.dev
-// opens exclusively, which it does only while nothing (a mount, swap, another driver)
-// holds the disk or any of its partitions. False also when there is no node to ask.
-bool disk_is_unclaimed(const std::string& disk, const SystemRoots& roots);
+// The disk itself (its whole size), then its partitions, shorter names first, then by
+// name, then what loop devices over its ranges build and something uses. Empty when the
+// disk has no entry. The kernel is asked for its claims through an exclusive open of the
+// disk's node, held for a moment; with `probe_partitions`, also of each partition's,
+// which a program that will write the disk may do, but a concurrent mount of that
+// partition would fail for that moment.
+std::vector<PartUse> read_disk_usage(const std::string& disk, const SystemRoots& roots,
+                                     bool probe_partitions);
 
-// The disk `disk` of roots.sys_block itself (start 0, its whole size), then its
-// partitions, shorter names first, then by name. Empty when the disk has no entry.
-std::vector<PartUse> read_disk_usage(const std::string& disk, const SystemRoots& roots);
+// Where the block device numbered `number` lies: on which disk of roots.sys_block and,
+// when `placed`, on its bytes [begin, end). False when /sys does not show it.
+struct DevicePlace {
+    std::string disk;
+    bool placed = false;
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;
+};
+bool place_device(dev_t number, const SystemRoots& roots, DevicePlace* place);
+
+// The kernel's own answer for the block device node at `node`, which must be of `number`:
+// 0 when an exclusive open succeeds, EBUSY while anything holds the device (also a mount
+// this process's mount table cannot see), another errno when the open fails otherwise,
+// -1 when there is no such node to ask.
+int exclusive_open_error(const std::string& node, dev_t number);

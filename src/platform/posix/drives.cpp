@@ -43,6 +43,17 @@ bool parse_drive_number(const char* text, std::size_t* number)
     return true;
 }
 
+bool is_hidden(const std::string& entry_dir)
+{
+    FILE* hidden_file = std::fopen((entry_dir + "/hidden").c_str(), "r");
+    if (hidden_file == nullptr)
+        return false;
+    int flag = 0;
+    bool hidden = std::fscanf(hidden_file, "%d", &flag) == 1 && flag != 0;
+    std::fclose(hidden_file);
+    return hidden;
+}
+
 bool has_nonzero_size(const std::string& entry_dir)
 {
     FILE* size_file = std::fopen((entry_dir + "/size").c_str(), "r");
@@ -59,6 +70,14 @@ bool has_nonzero_size(const std::string& entry_dir)
 bool is_device_name(const char* name)
 {
     return std::strncmp(name, "\\\\.\\", 4) == 0;
+}
+
+std::string node_path(const char* dev_root, const std::string& entry)
+{
+    std::string node = std::string(dev_root) + "/" + entry;
+    std::replace(node.begin() + static_cast<std::ptrdiff_t>(std::strlen(dev_root)), node.end(),
+                 '!', '/');
+    return node;
 }
 
 std::vector<std::string> sorted_entries(const std::string& folder)
@@ -83,7 +102,8 @@ std::vector<std::string> list_disks(const char* sys_block_root)
 {
     std::vector<std::string> disks;
     for (const std::string& name : sorted_entries(sys_block_root)) {
-        if (has_nonzero_size(std::string(sys_block_root) + "/" + name))
+        std::string entry_dir = std::string(sys_block_root) + "/" + name;
+        if (has_nonzero_size(entry_dir) && !is_hidden(entry_dir))
             disks.push_back(name);
     }
     // Hardware disks, those with a `device` link (behind a real or virtual controller),
@@ -107,6 +127,6 @@ bool resolve_physical_drive(const char* name, const char* sys_block_root, const 
     std::vector<std::string> disks = list_disks(sys_block_root);
     if (number >= disks.size())
         return false;
-    int needed = std::snprintf(path, path_size, "%s/%s", dev_root, disks[number].c_str());
+    int needed = std::snprintf(path, path_size, "%s", node_path(dev_root, disks[number]).c_str());
     return needed >= 0 && static_cast<std::size_t>(needed) < path_size;
 }

@@ -10,6 +10,9 @@
 #ifndef VORLENT_SYS_BLOCK_ROOT
 #define VORLENT_SYS_BLOCK_ROOT "/sys/block"
 #endif
+#ifndef VORLENT_SYS_DEV_BLOCK_ROOT
+#define VORLENT_SYS_DEV_BLOCK_ROOT "/sys/dev/block"
+#endif
 #ifndef VORLENT_DEV_ROOT
 #define VORLENT_DEV_ROOT "/dev"
 #endif
@@ -22,9 +25,14 @@ bool is_device_name(const char* name);
 // in which disks, and the partitions of a disk, are counted (sda2 before sda10).
 std::vector<std::string> sorted_entries(const std::string& folder);
 
+// The node of the /sys entry `entry` under `dev_root`: /sys writes a '/' of the node's
+// path as '!' ("cciss!c0d0" is <dev_root>/cciss/c0d0).
+std::string node_path(const char* dev_root, const std::string& entry);
+
 // The entries of `sys_block_root` that drive numbers name, in the order of their numbers
 // from 0: hardware disks (entries with a `device` link) first, then the others, shorter
-// names first within each, then by name, leaving out disks of size 0.
+// names first within each, then by name, leaving out disks of size 0 and those /sys marks
+// hidden (the paths of a multipath disk, which has an entry of its own).
 std::vector<std::string> list_disks(const char* sys_block_root);
 
 // Finds the device for `name` of the form "\\.\physicaldrive<N>", N all decimal digits:

@@ -115,8 +115,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share_mode*/,
         close(descriptor);
         return fail_open(EISDIR);
     }
-    if (is_drive && (access & GENERIC_WRITE) != 0)
-        guard_drive_writes(descriptor, device_path, system_roots());
+    if ((access & GENERIC_WRITE) != 0)
+        guard_block_device_writes(descriptor, system_roots());
     // A drive bypasses the cache, as on Windows; an image file given as a drive does not.
     if (is_drive && S_ISBLK(info.st_mode))
         start_direct_io(descriptor);

@@ -2,7 +2,6 @@
 
 #include "platform/posix/api.h"
 
-#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,39 +9,53 @@ namespace {
 
 struct DriveGuard {
     int descriptor;
-    std::string disk;  // its entry in roots.sys_block
+    dev_t number;  // the block device's
     SystemRoots roots;
-    bool looked = false;  // whether `in_use` has been taken yet
+    bool looked = false;      // whether `in_use` has been taken yet
+    std::uint64_t base = 0;   // where the device's first byte lies on its disk
     std::vector<ByteRange> in_use;
 };
 
-// The block devices open for writing through a drive name. What is in use on one is
-// looked up at its first write: a Save, which opens the drive for writing but only reads
-// it, never pays for the look. A run holds one drive at a time; the list is searched, not
-// indexed.
+// The block devices open for writing. What is in use on one is looked up at its first
+// write: a Save, which opens the drive for writing but only reads it, never pays for the
+// look. A run holds one drive and one file at a time; the list is searched, not indexed.
 std::vector<DriveGuard> guards;
+
+const std::vector<ByteRange> WHOLE_DISK = {{0, UINT64_MAX}};
+
+// What is in use of the disk the guarded device lies on, and where on it the device lies.
+void look_up_use(DriveGuard* guard)
+{
+    guard->looked = true;
+    DevicePlace place;
+    if (!place_device(guard->number, guard->roots, &place)) {
+        // /sys does not show the device: the kernel still answers for it as a whole,
+        // through the descriptor's own node.
+        std::string node = "/proc/self/fd/" + std::to_string(guard->descriptor);
+        if (exclusive_open_error(node, guard->number) == EBUSY)
+            guard->in_use = WHOLE_DISK;
+        return;
+    }
+    guard->in_use = ranges_in_use(place.disk, guard->roots);
+    if (!place.placed && !guard->in_use.empty())
+        guard->in_use = WHOLE_DISK;
+    guard->base = place.placed ? place.begin : 0;
+}
 
 }  // namespace
 
 std::vector<ByteRange> ranges_in_use(const std::string& disk, const SystemRoots& roots)
 {
-    const std::vector<ByteRange> WHOLE_DISK = {{0, UINT64_MAX}};
-    const std::uint64_t LAST_PLACEABLE_SECTOR = UINT64_MAX / SYS_SECTOR_SIZE;
-    // Where the kernel says at once that nothing holds the disk, the tables need no reading.
-    if (disk_is_unclaimed(disk, roots))
-        return {};
-    std::vector<PartUse> parts = read_disk_usage(disk, roots);
+    std::vector<PartUse> parts = read_disk_usage(disk, roots, true);
     std::vector<ByteRange> ranges;
     for (std::size_t at = 0; at < parts.size(); ++at) {
         const PartUse& part = parts[at];
         if (!is_in_use(part))
             continue;
-        // The disk itself, or a partition that cannot be placed, may lie under any byte.
-        if (at == 0 || !part.placed || part.start > LAST_PLACEABLE_SECTOR ||
-            part.size > LAST_PLACEABLE_SECTOR - part.start)
+        // The disk itself, or a part that cannot be placed, may lie under any byte.
+        if (at == 0 || !part.placed)
             return WHOLE_DISK;
-        ranges.push_back(
-            {part.start * SYS_SECTOR_SIZE, (part.start + part.size) * SYS_SECTOR_SIZE});
+        ranges.push_back({part.begin, part.end});
     }
     return ranges;
 }
@@ -60,16 +73,15 @@ bool touches_any(const std::vector<ByteRange>& ranges, std::uint64_t position,
     return false;
 }
 
-void guard_drive_writes(int descriptor, const char* device_path, const SystemRoots& roots)
+void guard_block_device_writes(int descriptor, const SystemRoots& roots)
 {
     end_drive_guard(descriptor);
     struct stat info;
     if (fstat(descriptor, &info) != 0 || !S_ISBLK(info.st_mode))
         return;
-    const char* slash = std::strrchr(device_path, '/');
     DriveGuard guard;
     guard.descriptor = descriptor;
-    guard.disk = slash == nullptr ? device_path : slash + 1;
+    guard.number = info.st_rdev;
     guard.roots = roots;
     guards.push_back(guard);
 }
@@ -79,16 +91,17 @@ bool write_is_allowed(int descriptor, std::uint64_t count)
     for (DriveGuard& guard : guards) {
         if (guard.descriptor != descriptor)
             continue;
-        if (!guard.looked) {
-            guard.in_use = ranges_in_use(guard.disk, guard.roots);
-            guard.looked = true;
-        }
+        if (!guard.looked)
+            look_up_use(&guard);
         off_t position = lseek(descriptor, 0, SEEK_CUR);
         if (position < 0) {
             SetLastError(static_cast<DWORD>(errno));
             return false;
         }
-        if (touches_any(guard.in_use, static_cast<std::uint64_t>(position), count)) {
+        std::uint64_t on_disk = static_cast<std::uint64_t>(position);
+        if (touches_any(guard.in_use, on_disk > UINT64_MAX - guard.base ? UINT64_MAX
+                                                                        : guard.base + on_disk,
+                        count)) {
             SetLastError(static_cast<DWORD>(EBUSY));
             return false;
         }

@@ -1,8 +1,8 @@
-// Keeps writes through a drive handle out of the parts of the disk that are in use, as
-// Windows keeps them out of mounted volumes, while the rest of the disk (its boot sector,
-// the gaps, partitions nothing uses) stays writable. What is in use is taken once, right
-// before the first write through the handle: a run is too short for a disk to be mounted
-// in the middle of it by chance.
+// Keeps writes to a block device out of the parts of its disk that are in use, as Windows
+// keeps writes by any name out of mounted volumes, while the rest of the disk (its boot
+// sector, the gaps, partitions nothing uses) stays writable. What is in use is taken once,
+// right before the first write through the handle: a run is too short for a disk to be
+// mounted in the middle of it by chance.
 #pragma once
 
 #include "platform/posix/disk_usage.h"
@@ -17,18 +17,18 @@ struct ByteRange {
     std::uint64_t end;
 };
 
-// The bytes of `disk` in use now: those of each partition in use, or all of them when the
-// disk itself is in use or a partition in use cannot be placed.
+// The bytes of `disk` in use now: those of each part in use, or all of them when the disk
+// itself is in use or a part in use cannot be placed.
 std::vector<ByteRange> ranges_in_use(const std::string& disk, const SystemRoots& roots);
 
 // Whether the `count` bytes from `position` touch any of `ranges`.
 bool touches_any(const std::vector<ByteRange>& ranges, std::uint64_t position,
                  std::uint64_t count);
 
-// For `descriptor`, just opened for writing on the drive at `device_path`
-// ("<dev>/<entry>"): when it is a block device, guards its writes. An image file given as
-// a drive is never guarded.
-void guard_drive_writes(int descriptor, const char* device_path, const SystemRoots& roots);
+// For `descriptor`, just opened for writing: when it is a block device, by a drive name or
+// any other, guards its writes on the disk /sys places it on, a partition by its range.
+// An image file is never guarded.
+void guard_block_device_writes(int descriptor, const SystemRoots& roots);
 
 // False, with EBUSY as the last error, when `count` bytes written at the descriptor's
 // position would touch a range in use (looked up at its first write); true for every
