@@ -18,6 +18,9 @@ namespace {
     // finding; anything else it leaks still is.
     setenv("LSAN_OPTIONS", "suppressions=" VORLENT_E2E_LEAK_SUPPRESSIONS ":print_suppressions=0",
            1);
+    // The port linked into these tests ignores SIGPIPE, and an ignored signal stays ignored
+    // in what a process runs: the program starts as a shell would start it.
+    std::signal(SIGPIPE, SIG_DFL);
     std::vector<char*> argv;
     for (const std::string& argument : command)
         argv.push_back(const_cast<char*>(argument.c_str()));
@@ -38,7 +41,7 @@ bool collect(int output, int errors, ProgramRun* run, Deadline deadline)
 {
     pollfd pipes[2] = {{output, POLLIN, 0}, {errors, POLLIN, 0}};
     std::string* into[2] = {&run->output, &run->errors};
-    int open_pipes = 2;
+    int open_pipes = (output >= 0 ? 1 : 0) + (errors >= 0 ? 1 : 0);
     while (open_pipes > 0) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
@@ -146,5 +149,34 @@ ProgramRun run_with_input(const std::vector<std::string>& command, const std::st
         record_status(&run, status);
     run.output = as_shown(shown, run.output);
     run.errors = as_shown(shown, run.errors);
+    return run;
+}
+
+ProgramRun run_into_closed_pipe(const std::vector<std::string>& command,
+                                const std::string& directory)
+{
+    ProgramRun run;
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0)
+        return run;
+    close(out[0]);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        for (int descriptor : {out[1], err[0], err[1]})
+            close(descriptor);
+        exec_in(command, directory);
+    }
+    close(out[1]);
+    close(err[1]);
+    run.ended = child > 0 && collect(-1, err[0], &run, seconds_from_now(RUN_DEADLINE_SECONDS));
+    close(err[0]);
+    if (child > 0 && !run.ended)
+        kill(child, SIGKILL);
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && run.ended)
+        record_status(&run, status);
     return run;
 }

@@ -37,3 +37,8 @@ ProgramRun run_in_terminal(const std::vector<std::string>& command, const std::s
 // null; its output goes to pipes.
 ProgramRun run_with_input(const std::vector<std::string>& command, const std::string& directory,
                           const std::string* input, const ShownText& shown = {});
+
+// With /dev/null as standard input and, as standard output, a pipe whose reader is gone
+// before the program starts; its standard error goes to a pipe.
+ProgramRun run_into_closed_pipe(const std::vector<std::string>& command,
+                                const std::string& directory);
