@@ -113,12 +113,16 @@ ProgramRun run_in_terminal(const std::vector<std::string>& command, const std::s
 }
 
 ProgramRun run_with_input(const std::vector<std::string>& command, const std::string& directory,
-                          const std::string* input, const ShownText& shown)
+                          const std::string* input, const ShownText& shown, bool output_unread)
 {
     ProgramRun run;
     int in[2], out[2], err[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
         return run;
+    if (output_unread) {
+        close(out[0]);
+        out[0] = -1;
+    }
     pid_t child = fork();
     if (child == 0) {
         int source = input != nullptr ? in[0] : open("/dev/null", O_RDONLY);
@@ -149,34 +153,5 @@ ProgramRun run_with_input(const std::vector<std::string>& command, const std::st
         record_status(&run, status);
     run.output = as_shown(shown, run.output);
     run.errors = as_shown(shown, run.errors);
-    return run;
-}
-
-ProgramRun run_into_closed_pipe(const std::vector<std::string>& command,
-                                const std::string& directory)
-{
-    ProgramRun run;
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
-        return run;
-    close(out[0]);
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        for (int descriptor : {out[1], err[0], err[1]})
-            close(descriptor);
-        exec_in(command, directory);
-    }
-    close(out[1]);
-    close(err[1]);
-    run.ended = child > 0 && collect(-1, err[0], &run, seconds_from_now(RUN_DEADLINE_SECONDS));
-    close(err[0]);
-    if (child > 0 && !run.ended)
-        kill(child, SIGKILL);
-    int status = 0;
-    if (child > 0 && waitpid(child, &status, 0) == child && run.ended)
-        record_status(&run, status);
     return run;
 }

@@ -34,11 +34,8 @@ ProgramRun run_in_terminal(const std::vector<std::string>& command, const std::s
                            const std::vector<KeyStep>& steps, const ShownText& shown = {});
 
 // With `input` as its whole standard input through a pipe, or /dev/null when `input` is
-// null; its output goes to pipes.
+// null; its output goes to pipes. With `output_unread`, standard output is a pipe whose
+// reader is gone before the program starts.
 ProgramRun run_with_input(const std::vector<std::string>& command, const std::string& directory,
-                          const std::string* input, const ShownText& shown = {});
-
-// With /dev/null as standard input and, as standard output, a pipe whose reader is gone
-// before the program starts; its standard error goes to a pipe.
-ProgramRun run_into_closed_pipe(const std::vector<std::string>& command,
-                                const std::string& directory);
+                          const std::string* input, const ShownText& shown = {},
+                          bool output_unread = false);

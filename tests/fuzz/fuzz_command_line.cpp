@@ -107,20 +107,13 @@ int count_calls(const std::string& op)
     return static_cast<int>(fake_calls_of(op).size());
 }
 
-bool is_digits(const std::string& text)
-{
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// Only the names typed are opened, whole, and only when they fit the name buffers; a
-// drive only when its number is digits alone.
+// Only the names typed are opened, whole, and only when they fit the name buffers.
 void check_names_opened(const std::vector<std::string>& arguments)
 {
     for (const FakeCall& call : fake_calls_of("CreateFileA")) {
         check(call.name.size() <= LONGEST_NAME, "an opened name fits its buffer");
         check(call.name == DRIVE_PREFIX + arguments[1] || call.name == arguments[2],
               "an opened name is the drive or the file typed");
-        check(is_digits(arguments[1]), "nothing is opened for a Drive that is not a number");
     }
 }
 

