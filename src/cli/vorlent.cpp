@@ -75,6 +75,20 @@ bool convert_count(const char* text, DWORD* count)
     return true;
 }
 
+// A Drive text is one or more decimal digits and nothing else. The system reads the drive
+// name formed from it as a path, so other text could lead a Load anywhere: with the Drive
+// "0\..\C:\x" the name collapses to the file C:\x.
+bool is_drive_number(const char* text)
+{
+    if (*text == '\0')
+        return false;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9')
+            return false;
+    }
+    return true;
+}
+
 // Ends a command line that cannot run with the platform's text for `code`.
 void refuse(DWORD code)
 {
@@ -98,7 +112,7 @@ int vorlent_main(int argc, char* argv[])
     }
     request.sector = 0;
     request.length = 0;
-    if ((argc > 4 && !convert_count(argv[4], &request.sector)) ||
+    if (!is_drive_number(argv[2]) || (argc > 4 && !convert_count(argv[4], &request.sector)) ||
         (argc > 5 && !convert_count(argv[5], &request.length))) {
         refuse(ERROR_INVALID_PARAMETER);
         return 0;

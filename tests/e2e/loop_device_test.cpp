@@ -229,6 +229,44 @@ TEST_F(LoopDevices, SavePastTheEndOfTheDeviceGivesWhatItHadAndReportsItsEnd)
     EXPECT_TRUE(same_bytes(read_whole_file(at("out.bin")), bytes));
 }
 
+// A pipe as the source (`vorlent -L 0 <(printf abc) 0 512`): its end comes when its writer
+// is done, and the run writes what came and reports the end, as of a short file.
+TEST_F(LoopDevices, LoadFromAPipeWritesWhatCameAndReportsItsEnd)
+{
+    std::string bytes = random_bytes(1024 * 1024, 49);
+    LoopDevice loop(loop_image(bytes));
+    REQUIRE_LOOP(loop);
+    ASSERT_TRUE(backend->attach_drive(0, loop.device));
+    std::vector<std::string> command = {"/bin/sh", "-c", "printf abc | exec \"$@\"", "sh"};
+    std::vector<std::string> program = backend->command({"-L", "0", "/dev/stdin", "0", "512"});
+    command.insert(command.end(), program.begin(), program.end());
+
+    ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
+    ProgramRun loaded = run_with_input(command, work.path, nullptr);
+    EXPECT_TRUE(ended_with_status_0(loaded));
+    EXPECT_EQ(loaded.output, progress("Write", {3}) + error_report(Failure::EndOfFile));
+    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), "abc" + bytes.substr(3)));
+}
+
+// Output into a pipe nobody reads any more (`vorlent -L 0 in.bin 100 | true`): the progress
+// is lost, but the run still writes every chunk and ends with status 0.
+TEST_F(LoopDevices, ALoadWhoseOutputPipeIsClosedStillWritesEveryChunk)
+{
+    std::string bytes = random_bytes(4 * 1024 * 1024, 50);
+    LoopDevice loop(loop_image(bytes));
+    REQUIRE_LOOP(loop);
+    ASSERT_TRUE(backend->attach_drive(0, loop.device));
+    std::string file = random_bytes(3 * CHUNK, 51);
+    write_whole_file(at("in.bin"), file);
+
+    ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
+    ProgramRun loaded = run_with_input(backend->command({"-L", "0", "in.bin", "100"}),
+                                       work.path, nullptr, {}, true);
+    EXPECT_TRUE(ended_with_status_0(loaded));
+    EXPECT_TRUE(same_bytes(read_whole_file(at("loop.img")),
+                           bytes.substr(0, 51200) + file + bytes.substr(51200 + file.size())));
+}
+
 // 8 MiB with partition 1 at sectors 2048-4095 and partition 2 at 4096-12287, written by
 // hand in the master boot record's table.
 std::string partitioned_disk(unsigned seed)

@@ -34,6 +34,8 @@ ProgramRun run_in_terminal(const std::vector<std::string>& command, const std::s
                            const std::vector<KeyStep>& steps, const ShownText& shown = {});
 
 // With `input` as its whole standard input through a pipe, or /dev/null when `input` is
-// null; its output goes to pipes.
+// null; its output goes to pipes. With `output_unread`, standard output is a pipe whose
+// reader is gone before the program starts.
 ProgramRun run_with_input(const std::vector<std::string>& command, const std::string& directory,
-                          const std::string* input, const ShownText& shown = {});
+                          const std::string* input, const ShownText& shown = {},
+                          bool output_unread = false);

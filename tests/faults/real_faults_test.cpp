@@ -99,9 +99,10 @@ std::string make_temp_dir()
 // Runs the program with standard input at its end, so every key wait ends at once. With
 // `as_nobody`, the program runs as nobody, once the child, as nobody, has found the setting
 // the test needs (`as_nobody` says whether it holds); otherwise the child ends with
-// CHILD_CANNOT_RUN.
+// CHILD_CANNOT_RUN. With a `tracer`, that command runs the program.
 ProgramRun run_program(std::vector<std::string> arguments,
-                       const std::function<bool()>& as_nobody = nullptr)
+                       const std::function<bool()>& as_nobody = nullptr,
+                       std::vector<std::string> tracer = {})
 {
     int pipe_ends[2];
     if (pipe(pipe_ends) != 0)
@@ -123,13 +124,15 @@ ProgramRun run_program(std::vector<std::string> arguments,
             if (access(FAULTS_PROGRAM, X_OK) != 0 || !as_nobody())
                 _exit(CHILD_CANNOT_RUN);
         }
-    std::vector<char*> argv;
+        std::vector<char*> argv;
+        for (std::string& word : tracer)
+            argv.push_back(&word[0]);
         std::string program = FAULTS_PROGRAM;
         argv.push_back(&program[0]);
         for (std::string& argument : arguments)
             argv.push_back(&argument[0]);
         argv.push_back(nullptr);
-        execv(FAULTS_PROGRAM, argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(pipe_ends[1]);
@@ -243,6 +246,32 @@ TEST(UnreadableFile, AnExistingFileTheUserCannotReadStillGetsTheQuestion)
     chmod(kept.c_str(), 0600);
     EXPECT_EQ(read_bytes(kept), pattern(100, 15));
     unlink(kept.c_str());
+    rmdir(dir.c_str());
+}
+
+// Between the writes and the flush the file system may turn read-only: the flush of the
+// file, or that of its folder, which stores its name, then fails with EROFS. The file
+// may be lost, so the Save must not claim success.
+TEST(FailedFlush, SaveReportsAFileOrFolderThatCouldNotBeStored)
+{
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace is missing or cannot trace here (sh tools/install-deps --tests)";
+    write_drive_image("fault0", pattern(4096, 19));
+    expect_drive_is_image("fault0");
+    std::string dir = make_temp_dir();
+    ASSERT_FALSE(dir.empty());
+    // The first fsync is the file's, the second its folder's.
+    for (const char* failing : {"1", "2"}) {
+        SCOPED_TRACE(std::string("fsync ") + failing);
+        std::string out = dir + "/out" + failing + ".bin";
+        ProgramRun run = run_program({"-S", "0", out}, nullptr,
+                                     {"strace", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+                                      std::string("inject=fsync:error=EROFS:when=") + failing});
+        EXPECT_EQ(run.exit_status, 0);
+        EXPECT_EQ(run.output,
+                  "Read 512 bytes\rError Read-only file system\n\nPress any key to exit");
+        unlink(out.c_str());
+    }
     rmdir(dir.c_str());
 }
 

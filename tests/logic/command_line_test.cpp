@@ -88,27 +88,26 @@ TEST_F(CommandLine, UpperAndLowerCaseKeysSelectTheSameMode)
     }
 }
 
-TEST_F(CommandLine, DriveTextFollowsTheRawDrivePrefixUnchecked)
+// Other Drive texts would form names the system reads as paths: "0\..\C:\x" is C:\x.
+TEST_F(CommandLine, DriveTextOfDigitsFollowsTheRawDrivePrefixAndAnyOtherIsRefused)
 {
     fake_add_object("\\\\.\\physicaldrive1", pattern_bytes(512, 9));
     run({"-S", "1", "one.bin"});
     EXPECT_EQ("\\\\.\\physicaldrive1", fake_calls_of("CreateFileA")[0].name);
     EXPECT_EQ(pattern_bytes(512, 9), bytes_of("one.bin"));
 
-    // A Drive text that names no drive still forms a name; its open fails and is reported.
-    fake_reset();
-    run({"-S", "C:", "two.bin"});
-    EXPECT_THAT(trace({"CreateFileA"}), ElementsAre("CreateFileA \\\\.\\physicaldriveC:"));
-    EXPECT_EQ(error_report(ERROR_FILE_NOT_FOUND), fake_output());
-    EXPECT_FALSE(fake_has_object("two.bin"));
+    for (const char* text : {"C:", "0\\..\\C:\\victim.txt", "%s", "", " 0", "+0", "1a"}) {
+        SCOPED_TRACE(std::string("drive '") + text + "'");
+        fake_reset();
+        run({"-S", text, "two.bin"});
+        expect_refused(ERROR_INVALID_PARAMETER);
+    }
 }
 
 TEST_F(CommandLine, PercentSignsInNamesAreCopiedLiterally)
 {
-    const std::string drive_name = "\\\\.\\physicaldrive%s%n%x";
-    fake_add_object(drive_name, drive);
-    run({"-S", "%s%n%x", "%s%n%x%d.bin"});
-    EXPECT_THAT(trace({"CreateFileA"}), ElementsAre("CreateFileA " + drive_name,
+    run({"-S", "0", "%s%n%x%d.bin"});
+    EXPECT_THAT(trace({"CreateFileA"}), ElementsAre("CreateFileA " + DRIVE0,
                                                     "CreateFileA %s%n%x%d.bin",
                                                     "CreateFileA %s%n%x%d.bin"));
     EXPECT_EQ(slice(drive, 0, 512), bytes_of("%s%n%x%d.bin"));

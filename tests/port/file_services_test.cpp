@@ -10,6 +10,7 @@
 #include <csignal>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -280,8 +281,11 @@ TEST_F(FileServices, FileSizeGivesLowAndHighPartsAndClearsTheLastError)
         DWORD low, high;
     };
     // 0xFFFFFFFF is a size, not a failure: the cleared last error tells them apart.
-    const Case cases[] = {
-        {5000, 5000, 0}, {0xFFFFFFFFull, 0xFFFFFFFFu, 0}, {0x100000000ull + 10, 10, 1}};
+    // An empty file has a size too: 0.
+    const Case cases[] = {{0, 0, 0},
+                          {5000, 5000, 0},
+                          {0xFFFFFFFFull, 0xFFFFFFFFu, 0},
+                          {0x100000000ull + 10, 10, 1}};
     for (const Case& c : cases) {
         std::string name = dir / "sized";
         write_whole_file(name, "");
@@ -297,8 +301,9 @@ TEST_F(FileServices, FileSizeGivesLowAndHighPartsAndClearsTheLastError)
     }
 }
 
-// A pipe, FIFO, socket or character device has no size: were it taken as 0, a Load of
-// "the whole file" from it would copy nothing and claim success.
+// A pipe, FIFO, socket or character device has no size, nor has a file of procfs or sysfs,
+// which reports 0 or a page whatever it holds: were that taken as its size, a Load of "the
+// whole file" from it would copy nothing, or a made-up length, and claim success.
 TEST_F(FileServices, FileSizeFailsWithItsReasonForWhatHasNoSize)
 {
     int pipe_ends[2], sockets[2];
@@ -307,6 +312,8 @@ TEST_F(FileServices, FileSizeFailsWithItsReasonForWhatHasNoSize)
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0666), 0);
     HANDLE fifo = open_file(dir / "fifo", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
     HANDLE null_device = open_file("/dev/null", GENERIC_READ, OPEN_EXISTING);
+    HANDLE procfs_file = open_file("/proc/self/status", GENERIC_READ, OPEN_EXISTING);
+    HANDLE sysfs_file = open_file("/sys/kernel/uevent_seqnum", GENERIC_READ, OPEN_EXISTING);
     int closed = dup(STDIN_FILENO);
     close(closed);
     struct Case {
@@ -318,6 +325,8 @@ TEST_F(FileServices, FileSizeFailsWithItsReasonForWhatHasNoSize)
                           {"FIFO", fifo, ESPIPE},
                           {"socket", handle_of(sockets[0]), ESPIPE},
                           {"character device", null_device, ESPIPE},
+                          {"procfs file", procfs_file, ESPIPE},
+                          {"sysfs file", sysfs_file, ESPIPE},
                           {"closed handle", handle_of(closed), EBADF}};
     for (const Case& c : cases) {
         SetLastError(NO_ERROR);
@@ -325,30 +334,71 @@ TEST_F(FileServices, FileSizeFailsWithItsReasonForWhatHasNoSize)
         EXPECT_EQ(GetFileSize(c.handle, &high), INVALID_FILE_SIZE) << c.what;
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(c.code)) << c.what;
     }
-    CloseHandle(fifo);
-    CloseHandle(null_device);
+    for (HANDLE handle : {fifo, null_device, procfs_file, sysfs_file})
+        CloseHandle(handle);
     for (int descriptor : {pipe_ends[0], pipe_ends[1], sockets[0], sockets[1]})
         close(descriptor);
 }
 
-// Only what holds bytes to store can fail to store them; the rest counts as flushed, so a
-// Save into a pipe or /dev/null still completes.
-TEST_F(FileServices, FlushStoresAFileAndPassesOverWhatStoresNothing)
+// The error every fsync of an object of type `injected_type` fails with; 0: none fails.
+int injected_fsync_error = 0;
+mode_t injected_type = 0;
+
+}  // namespace
+
+// Stands in for the C library's fsync in this test program, the port's calls included.
+extern "C" int fsync(int descriptor)
 {
+    struct stat info;
+    if (injected_fsync_error != 0 && fstat(descriptor, &info) == 0 &&
+        (info.st_mode & S_IFMT) == injected_type) {
+        errno = injected_fsync_error;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_fsync, descriptor));
+}
+
+namespace {
+
+// Only what holds bytes to store can fail to store them: a pipe, socket or character
+// device counts as flushed whatever fsync says, so a Save into a pipe or /dev/null still
+// completes. A file that could not be stored, as on a file system that turned read-only,
+// has failed, whatever the error.
+TEST_F(FileServices, AFlushFailsWithItsErrorUnlessTheObjectStoresNothing)
+{
+    int pipe_ends[2], sockets[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
     HANDLE file = open_file(dir / "f", GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE null_device = open_file("/dev/null", GENERIC_WRITE, OPEN_EXISTING);
     DWORD count = 0;
     ASSERT_TRUE(WriteFile(file, "abc", 3, &count, nullptr));
-    EXPECT_TRUE(FlushFileBuffers(file));
+    struct Case {
+        HANDLE handle;
+        mode_t type;
+        int injected;  // 0: fsync as the system gives it
+        bool flushed;
+    };
+    const Case cases[] = {{file, S_IFREG, 0, true},
+                          {file, S_IFREG, EROFS, false},
+                          {file, S_IFREG, EINVAL, false},
+                          {handle_of(pipe_ends[1]), S_IFIFO, EINVAL, true},
+                          {handle_of(sockets[0]), S_IFSOCK, EINVAL, true},
+                          {null_device, S_IFCHR, EROFS, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.type) + " " + std::to_string(c.injected));
+        injected_type = c.type;
+        injected_fsync_error = c.injected;
+        EXPECT_EQ(FlushFileBuffers(c.handle) != 0, c.flushed);
+        injected_fsync_error = 0;
+        if (!c.flushed) {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(c.injected));
+        }
+    }
     CloseHandle(file);
-
-    int pipe_ends[2];
-    ASSERT_EQ(pipe(pipe_ends), 0);
-    HANDLE null_device = open_file("/dev/null", GENERIC_WRITE, OPEN_EXISTING);
-    EXPECT_TRUE(FlushFileBuffers(handle_of(pipe_ends[1])));
-    EXPECT_TRUE(FlushFileBuffers(null_device));
     CloseHandle(null_device);
-    close(pipe_ends[0]);
-    close(pipe_ends[1]);
+    for (int descriptor : {pipe_ends[0], pipe_ends[1], sockets[0], sockets[1]})
+        close(descriptor);
 
     int closed = dup(STDIN_FILENO);
     close(closed);

@@ -7,7 +7,9 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -295,13 +297,16 @@ INSTANTIATE_TEST_SUITE_P(Stops, KeyWaitStoppedAndContinued, ::testing::ValuesIn(
                              return std::string(stop.param.name);
                          });
 
-// Ctrl+C or a kill while the program waits must not leave the user's shell without echo.
+// Ctrl+C, a kill or any other signal that ends the program while it waits must not leave
+// the user's shell without echo.
 class KeyWaitEndedBySignal : public ::testing::TestWithParam<int> {};
 
 TEST_P(KeyWaitEndedBySignal, PutsTheTerminalBackAndStillEndsTheProcess)
 {
     Terminal terminal;
     ASSERT_TRUE(start_in_terminal(&terminal, [] {
+        rlimit no_core = {0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
         _getch();
         printf_s("returned");
         _exit(0);
@@ -324,10 +329,9 @@ TEST_P(KeyWaitEndedBySignal, PutsTheTerminalBackAndStillEndsTheProcess)
 }
 
 INSTANTIATE_TEST_SUITE_P(TerminatingSignals, KeyWaitEndedBySignal,
-                         ::testing::Values(SIGTERM, SIGINT),
+                         ::testing::Values(SIGTERM, SIGINT, SIGUSR1, SIGALRM, SIGXCPU),
                          [](const ::testing::TestParamInfo<int>& signal_info) {
-                             return std::string(signal_info.param == SIGTERM ? "SIGTERM"
-                                                                             : "SIGINT");
+                             return std::string("SIG") + sigabbrev_np(signal_info.param);
                          });
 
 }  // namespace

@@ -19,10 +19,26 @@ volatile sig_atomic_t terminal_changed = 0;
 termios raw_terminal;
 volatile sig_atomic_t waiting_raw = 0;
 
-// The signals that may end the process during a key wait; each puts the terminal back
-// before the signal takes its ordinary course.
-const int RESTORING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-const std::size_t RESTORING_COUNT = sizeof RESTORING_SIGNALS / sizeof RESTORING_SIGNALS[0];
+// Whether `signal_number`, left to its default, ends the process: every signal but the
+// ones that stop or continue it, those ignored by default, and the two no handler sees.
+// Each of them puts the terminal back during a key wait before it takes its course.
+bool ends_the_process(int signal_number)
+{
+    switch (signal_number) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCONT:
+    case SIGCHLD:
+    case SIGURG:
+    case SIGWINCH:
+        return false;
+    default:
+        return true;
+    }
+}
 
 const int ESCAPE = 0x1B;
 
@@ -205,15 +221,17 @@ int _getch()
     if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_terminal) != 0)
         return read_one_byte();
 
-    // A signal ignored by whoever started the program stays ignored during the wait.
+    // A signal ignored by whoever started the program stays ignored during the wait. The
+    // numbers the C library keeps for itself refuse a handler and are left alone.
     struct sigaction restoring = {};
     restoring.sa_handler = restore_and_reraise;
     sigemptyset(&restoring.sa_mask);
-    struct sigaction previous[RESTORING_COUNT];
-    for (std::size_t i = 0; i < RESTORING_COUNT; ++i) {
-        sigaction(RESTORING_SIGNALS[i], nullptr, &previous[i]);
-        if (previous[i].sa_handler != SIG_IGN)
-            sigaction(RESTORING_SIGNALS[i], &restoring, nullptr);
+    struct sigaction previous[NSIG];
+    bool replaced[NSIG] = {};
+    for (int number = 1; number < NSIG; ++number) {
+        if (ends_the_process(number) && sigaction(number, nullptr, &previous[number]) == 0 &&
+            previous[number].sa_handler != SIG_IGN)
+            replaced[number] = sigaction(number, &restoring, nullptr) == 0;
     }
     struct sigaction previous_stop;
     struct sigaction previous_continue;
@@ -237,7 +255,9 @@ int _getch()
 
     sigaction(SIGTSTP, &previous_stop, nullptr);
     sigaction(SIGCONT, &previous_continue, nullptr);
-    for (std::size_t i = 0; i < RESTORING_COUNT; ++i)
-        sigaction(RESTORING_SIGNALS[i], &previous[i], nullptr);
+    for (int number = 1; number < NSIG; ++number) {
+        if (replaced[number])
+            sigaction(number, &previous[number], nullptr);
+    }
     return key;
 }

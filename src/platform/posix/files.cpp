@@ -7,10 +7,15 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <string>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -82,6 +87,109 @@ __attribute__((constructor)) void keep_standard_descriptors_taken()
     }
 }
 
+// Windows has no SIGPIPE: writing to a console or pipe whose reader is gone just fails.
+// Killed by it instead, a run would end between two chunks, unflushed and unreported.
+__attribute__((constructor)) void ignore_broken_pipes()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+// A FIFO or pipe opened for reading and writing is its own writer, so its end never comes
+// and a read past what its writer sent waits forever. Load opens its source for both, as
+// a file is shared on Windows; such an object is opened for reading only (a write through
+// it then fails with EBADF). A socket cannot be opened by name at all.
+int flags_for_object(const char* name, int flags)
+{
+    struct stat info;
+    if ((flags & O_ACCMODE) == O_RDWR && stat(name, &info) == 0 && S_ISFIFO(info.st_mode))
+        return (flags & ~O_ACCMODE) | O_RDONLY;
+    return flags;
+}
+
+// The files a creating open made, with their folders: on Linux a file's flush stores its
+// bytes but not its name, so the folder is flushed with it. A run creates one file; the
+// list is searched, not indexed.
+struct CreatedFile {
+    int descriptor;
+    std::string folder;
+};
+std::vector<CreatedFile> created_files;
+
+void forget_created_file(int descriptor)
+{
+    for (std::size_t at = 0; at < created_files.size(); ++at) {
+        if (created_files[at].descriptor == descriptor) {
+            created_files.erase(created_files.begin() + static_cast<std::ptrdiff_t>(at));
+            return;
+        }
+    }
+}
+
+// Remembers the folder of `name`, just opened on `descriptor` by a creating open, when it
+// is a regular file: nothing else is a new name that must be stored.
+void remember_created_file(int descriptor, const char* name)
+{
+    forget_created_file(descriptor);
+    struct stat info;
+    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode))
+        return;
+    std::string folder = name;
+    std::size_t slash = folder.find_last_of('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    created_files.push_back({descriptor, folder});
+}
+
+int fsync_uninterrupted(int descriptor)
+{
+    int result;
+    do
+        result = fsync(descriptor);
+    while (result != 0 && errno == EINTR);
+    return result;
+}
+
+// Flushes the folder of a file a creating open made; true for every other descriptor.
+// A folder that cannot be opened to be flushed has not been flushed.
+bool flush_folder_of(int descriptor)
+{
+    for (const CreatedFile& created : created_files) {
+        if (created.descriptor != descriptor)
+            continue;
+        int folder = open(created.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        bool flushed = folder >= 0 && fsync_uninterrupted(folder) == 0;
+        int code = errno;
+        if (folder >= 0)
+            close(folder);
+        if (!flushed) {
+            SetLastError(static_cast<DWORD>(code));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether a regular file on the file system of `descriptor` tells its size. Those of
+// procfs, sysfs and their kin are made when read: they report 0 or a page whatever
+// they hold.
+bool file_system_tells_sizes(int descriptor)
+{
+    struct statfs file_system;
+    if (fstatfs(descriptor, &file_system) != 0)
+        return true;
+    switch (file_system.f_type) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+        return false;
+    default:
+        return true;
+    }
+}
+
 }  // namespace
 
 // Sharing has no counterpart in POSIX open and is not enforced; security attributes,
@@ -100,7 +208,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share_mode*/,
     }
     // Opened without waiting, so a FIFO with no peer cannot hang the open (a write-only one
     // fails with ENXIO instead); the calls that follow block as usual.
-    int flags = open_flags(access, disposition);
+    int flags = flags_for_object(name, open_flags(access, disposition));
     int descriptor = open(name, flags | O_NONBLOCK, 0666);
     if (descriptor < 0)
         return fail_open(errno);
@@ -110,11 +218,15 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share_mode*/,
         return fail_open(code);
     }
     // Windows refuses to open a directory as a file; so does the port, even for reading.
+    // A FIFO put in place of the name after it was looked at: refused rather than waited on.
     struct stat info = {};
-    if (fstat(descriptor, &info) == 0 && S_ISDIR(info.st_mode)) {
+    if (fstat(descriptor, &info) == 0 &&
+        (S_ISDIR(info.st_mode) || (S_ISFIFO(info.st_mode) && (flags & O_ACCMODE) == O_RDWR))) {
         close(descriptor);
-        return fail_open(EISDIR);
+        return fail_open(S_ISDIR(info.st_mode) ? EISDIR : EAGAIN);
     }
+    if ((flags & O_CREAT) != 0)
+        remember_created_file(descriptor, name);
     if ((access & GENERIC_WRITE) != 0)
         guard_block_device_writes(descriptor, system_roots());
     // A drive bypasses the cache, as on Windows; an image file given as a drive does not.
@@ -125,7 +237,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share_mode*/,
 
 // Only files and block devices have a size. A pipe, FIFO, socket or character device
 // would report 0, and a Load of "the whole file" would then copy nothing and claim
-// success; such a source fails here with ESPIPE instead.
+// success; such a source fails here with ESPIPE instead, as does a file of procfs or sysfs.
 DWORD GetFileSize(HANDLE file, LPDWORD size_high)
 {
     int descriptor = descriptor_of(file);
@@ -144,7 +256,7 @@ DWORD GetFileSize(HANDLE file, LPDWORD size_high)
             return INVALID_FILE_SIZE;
         }
         size = static_cast<std::uint64_t>(end);
-    } else if (!S_ISREG(info.st_mode)) {
+    } else if (!S_ISREG(info.st_mode) || !file_system_tells_sizes(descriptor)) {
         SetLastError(static_cast<DWORD>(ESPIPE));
         return INVALID_FILE_SIZE;
     }
@@ -221,26 +333,30 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
 }
 
 // Waits until the bytes written are stored, so a failure to store them is reported here
-// rather than lost after the program has claimed success. Pipes, FIFOs, sockets and
-// character devices hold nothing to store (fsync gives EINVAL or EROFS for them), so they
-// count as flushed.
+// rather than lost after the program has claimed success; for a file a creating open made,
+// its name too. Pipes, FIFOs, sockets and character devices hold nothing to store (fsync
+// gives EINVAL or EROFS for them), so they count as flushed; a file or block device that
+// gives those has failed to store what it holds, as on a file system turned read-only.
 BOOL FlushFileBuffers(HANDLE file)
 {
-    int result;
-    do
-        result = fsync(descriptor_of(file));
-    while (result != 0 && errno == EINTR);
-    if (result != 0 && errno != EINVAL && errno != EROFS) {
-        SetLastError(static_cast<DWORD>(errno));
+    int descriptor = descriptor_of(file);
+    if (fsync_uninterrupted(descriptor) != 0) {
+        int code = errno;
+        struct stat info;
+        if (fstat(descriptor, &info) == 0 &&
+            (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || S_ISCHR(info.st_mode)))
+            return TRUE;
+        SetLastError(static_cast<DWORD>(code));
         return FALSE;
     }
-    return TRUE;
+    return flush_folder_of(descriptor) ? TRUE : FALSE;
 }
 
 BOOL CloseHandle(HANDLE object)
 {
     end_drive_guard(descriptor_of(object));
     end_direct_io(descriptor_of(object));
+    forget_created_file(descriptor_of(object));
     if (close(descriptor_of(object)) != 0) {
         SetLastError(static_cast<DWORD>(errno));
         return FALSE;
