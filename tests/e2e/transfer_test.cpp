@@ -235,9 +235,11 @@ TEST_F(Transfer, AFailedOpenIsReportedAndNothingIsWritten)
 }
 
 // A device that cannot store most of what it is given: a loop device over a sparse image
-// on a file system with 1 MiB free. Where drive writes go past the cache, the write that
-// does not fit fails itself; where the cache takes every write, only the flush learns that
-// most of the bytes never arrived. Either way the run must not claim success.
+// on a file system with room for exactly one chunk, so that the device refuses the next
+// write whole (ENOSPC) rather than in part (which it reports as EIO). Where drive writes
+// go past the cache, the write that does not fit fails itself; where the cache takes every
+// write, only the flush learns that most of the bytes never arrived. Either way the run
+// must not claim success.
 TEST_F(Transfer, ALoadWhoseBytesTheDeviceCannotStoreEndsInAnErrorNotInSuccess)
 {
     if (geteuid() != 0)
@@ -245,7 +247,7 @@ TEST_F(Transfer, ALoadWhoseBytesTheDeviceCannotStoreEndsInAnErrorNotInSuccess)
     SmallFileSystem small;
     small.dir = at("small");
     std::filesystem::create_directory(small.dir);
-    if (!small.mount_sized("1m"))
+    if (!small.mount_sized("1000k"))
         GTEST_SKIP() << "cannot mount a tmpfs here";
     std::string image = small.dir + "/disk.img";
     write_whole_file(image, "");
