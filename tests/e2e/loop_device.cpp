@@ -6,9 +6,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace {
 
@@ -17,6 +20,32 @@ std::string without_line_break(std::string text)
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
     return text;
+}
+
+// Loop devices are numbered machine-wide, and so are the drives of the shipped program: a
+// test that attaches or detaches one while another test's drive number is in use would
+// move that number. So every test process holds one lock, on a file every build shares,
+// for as long as it has any loop device of its own attached.
+int loop_lock = -1;
+int loop_devices_held = 0;
+
+void hold_loop_lock()
+{
+    if (loop_devices_held++ > 0)
+        return;
+    std::string path =
+        (std::filesystem::temp_directory_path() / "vorlent-loop-devices.lock").string();
+    loop_lock = open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+    if (loop_lock < 0 || flock(loop_lock, LOCK_EX) != 0)
+        ADD_FAILURE() << "could not lock " << path;
+}
+
+void release_loop_lock()
+{
+    if (--loop_devices_held == 0 && loop_lock >= 0) {
+        close(loop_lock);
+        loop_lock = -1;
+    }
 }
 
 }  // namespace
@@ -36,6 +65,7 @@ std::string output_of(const std::string& command)
 LoopDevice::LoopDevice(const std::string& image, bool partitions, unsigned sector_size,
                        const std::string& options)
 {
+    hold_loop_lock();
     std::string shown = output_of("losetup -f --show --sector-size " +
                                   std::to_string(sector_size) + (partitions ? " -P " : " ") +
                                   options + " '" + image + "' 2>/dev/null");
@@ -56,6 +86,7 @@ LoopDevice::~LoopDevice()
 {
     if (!device.empty() && std::system(("losetup -d " + device).c_str()) != 0)
         ADD_FAILURE() << "could not detach " << device;
+    release_loop_lock();
 }
 
 bool is_loop_over(const LoopDevice& loop, const std::string& image)
