@@ -79,6 +79,33 @@ protected:
         write_whole_file(at("loop.img"), bytes);
         return at("loop.img");
     }
+
+    // Loads three chunks onto drive 0, `loop`, from its start, where the third would reach
+    // a part in use: the first two go in, the third is refused whole, also its bytes before
+    // that part. `disk` is what the drive holds before, and is made what it holds after.
+    void expect_third_chunk_refused(const LoopDevice& loop, unsigned seed, std::string* disk)
+    {
+        std::string file = random_bytes(3 * CHUNK, seed);
+        write_whole_file(at("in.bin"), file);
+        ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
+        ProgramRun loaded = run_to_end({"-L", "0", "in.bin"});
+        EXPECT_TRUE(ended_with_status_0(loaded, 1));
+        EXPECT_EQ(loaded.output, progress("Write", {CHUNK, 2 * CHUNK}) + BUSY);
+        disk->replace(0, 2 * CHUNK, file.substr(0, 2 * CHUNK));
+        EXPECT_TRUE(same_bytes(read_whole_file(loop.device), *disk));
+    }
+
+    // A Save from drive 0 whose File is the block device `node`, replacing it when asked,
+    // is refused before a byte reaches it.
+    void expect_save_into_refused(const std::string& node)
+    {
+        ProgramRun saved =
+            run({"-S", "0", node}, {{overwrite_question(node), "1"}, {PRESS_ANY_KEY, "k"}});
+        EXPECT_TRUE(ended_with_status_0(saved, 2));
+        EXPECT_EQ(saved.output, overwrite_question(node) + BUSY);
+    }
+
+    const std::string BUSY = "Error Device or resource busy\n\n" + PRESS_ANY_KEY;
 };
 
 #define REQUIRE_LOOP(loop)                                                  \
@@ -358,24 +385,11 @@ TEST_F(LoopDevices, LoadIsRefusedWhereItWouldReachAMountedPartitionAndNowhereEls
     disk.replace(0, 512, boot);
     EXPECT_TRUE(same_bytes(read_whole_file(loop.device), disk));
 
-    // Two chunks go in, the second into partition 1; the third would reach partition 2
-    // and is refused whole, also its bytes before the partition.
-    std::string file = random_bytes(3 * CHUNK, 48);
-    write_whole_file(at("in.bin"), file);
-    ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
-    ProgramRun loaded = run_to_end({"-L", "0", "in.bin"});
-    EXPECT_TRUE(ended_with_status_0(loaded, 1));
-    EXPECT_EQ(loaded.output, progress("Write", {CHUNK, 2 * CHUNK}) +
-                                 "Error Device or resource busy\n\n" + PRESS_ANY_KEY);
-    disk.replace(0, 2 * CHUNK, file.substr(0, 2 * CHUNK));
-    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), disk));
+    // The second chunk goes into partition 1; the third would reach partition 2.
+    expect_third_chunk_refused(loop, 48, &disk);
 
     ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
-    ProgramRun saved =
-        run({"-S", "0", part2}, {{overwrite_question(part2), "1"}, {PRESS_ANY_KEY, "k"}});
-    EXPECT_TRUE(ended_with_status_0(saved, 2));
-    EXPECT_EQ(saved.output,
-              overwrite_question(part2) + "Error Device or resource busy\n\n" + PRESS_ANY_KEY);
+    expect_save_into_refused(part2);
     EXPECT_TRUE(same_bytes(read_whole_file(loop.device), disk));
 }
 
@@ -405,7 +419,7 @@ TEST_F(LoopDevices, ADiskHeldWholeByAnotherProgramTakesNoLoad)
     ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
     ProgramRun refused = run_to_end({"-L", "0", "boot.bin"});
     EXPECT_TRUE(ended_with_status_0(refused, 1));
-    EXPECT_EQ(refused.output, "Error Device or resource busy\n\n" + PRESS_ANY_KEY);
+    EXPECT_EQ(refused.output, BUSY);
     EXPECT_TRUE(same_bytes(read_whole_file(loop.device), bytes));
     close(holder);
 }
@@ -441,22 +455,10 @@ TEST_F(LoopDevices, LoadIsRefusedWhereItWouldReachAFileSystemOnALoopDeviceOverTh
     ASSERT_EQ(disk.size(), bytes.size());
 
     // Two chunks end before the window; the third would reach into it.
-    std::string file = random_bytes(3 * CHUNK, 52);
-    write_whole_file(at("in.bin"), file);
-    ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
-    ProgramRun loaded = run_to_end({"-L", "0", "in.bin"});
-    EXPECT_TRUE(ended_with_status_0(loaded, 1));
-    EXPECT_EQ(loaded.output, progress("Write", {CHUNK, 2 * CHUNK}) +
-                                 "Error Device or resource busy\n\n" + PRESS_ANY_KEY);
-    disk.replace(0, 2 * CHUNK, file.substr(0, 2 * CHUNK));
-    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), disk));
+    expect_third_chunk_refused(loop, 52, &disk);
 
     ASSERT_TRUE(is_loop_over(over, loop.device));
-    ProgramRun saved = run({"-S", "0", over.device},
-                           {{overwrite_question(over.device), "1"}, {PRESS_ANY_KEY, "k"}});
-    EXPECT_TRUE(ended_with_status_0(saved, 2));
-    EXPECT_EQ(saved.output, overwrite_question(over.device) + "Error Device or resource busy\n\n" +
-                                PRESS_ANY_KEY);
+    expect_save_into_refused(over.device);
     EXPECT_TRUE(same_bytes(read_whole_file(loop.device), disk));
 }
 
