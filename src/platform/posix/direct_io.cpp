@@ -1,5 +1,7 @@
 #include "platform/posix/direct_io.h"
 
+#include "platform/posix/descriptor_list.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
@@ -18,17 +20,8 @@ struct DirectDrive {
     bool refused = false;    // the device or its driver would not take direct I/O
 };
 
-// The drives open now; a run holds one at a time, so the list is searched.
+// The drives open now.
 std::vector<DirectDrive> drives;
-
-DirectDrive* find_drive(int descriptor)
-{
-    for (DirectDrive& drive : drives) {
-        if (drive.descriptor == descriptor)
-            return &drive;
-    }
-    return nullptr;
-}
 
 // Sets or clears O_DIRECT; false when the descriptor will not take the change.
 bool set_direct(DirectDrive& drive, bool direct)
@@ -70,12 +63,7 @@ void start_direct_io(int descriptor)
 
 void end_direct_io(int descriptor)
 {
-    for (std::size_t at = 0; at < drives.size(); ++at) {
-        if (drives[at].descriptor == descriptor) {
-            drives.erase(drives.begin() + static_cast<std::ptrdiff_t>(at));
-            return;
-        }
-    }
+    erase_entry(drives, descriptor);
 }
 
 // Reads go through the cache, whose read-ahead fetches the next chunk while the last one
@@ -83,7 +71,7 @@ void end_direct_io(int descriptor)
 // a third quicker that way than with direct reads, which fetch nothing ahead.
 ssize_t read_some(int descriptor, void* buffer, std::size_t count)
 {
-    DirectDrive* drive = find_drive(descriptor);
+    DirectDrive* drive = find_entry(drives, descriptor);
     if (drive != nullptr && !set_direct(*drive, false))
         return -1;
     return read(descriptor, buffer, count);
@@ -93,7 +81,7 @@ ssize_t read_some(int descriptor, void* buffer, std::size_t count)
 // every later one: the device has shown that it cannot take them.
 ssize_t write_some(int descriptor, const void* buffer, std::size_t count)
 {
-    DirectDrive* drive = find_drive(descriptor);
+    DirectDrive* drive = find_entry(drives, descriptor);
     if (drive == nullptr)
         return write(descriptor, buffer, count);
     std::size_t direct = direct_count(*drive, buffer, count);

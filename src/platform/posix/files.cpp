@@ -1,6 +1,7 @@
 // File and device services of the port: a handle is a file descriptor, and every
 // failure leaves its errno as the last error.
 #include "platform/posix/api.h"
+#include "platform/posix/descriptor_list.h"
 #include "platform/posix/direct_io.h"
 #include "platform/posix/drives.h"
 #include "platform/posix/write_guard.h"
@@ -107,32 +108,18 @@ int flags_for_object(const char* name, int flags)
 }
 
 // The files a creating open made, with their folders: on Linux a file's flush stores its
-// bytes but not its name, so the folder is flushed with it. A run creates one file; the
-// list is searched, not indexed.
+// bytes but not its name, so the folder is flushed with it.
 struct CreatedFile {
     int descriptor;
     std::string folder;
 };
 std::vector<CreatedFile> created_files;
 
-void forget_created_file(int descriptor)
-{
-    for (std::size_t at = 0; at < created_files.size(); ++at) {
-        if (created_files[at].descriptor == descriptor) {
-            created_files.erase(created_files.begin() + static_cast<std::ptrdiff_t>(at));
-            return;
-        }
-    }
-}
-
-// Remembers the folder of `name`, just opened on `descriptor` by a creating open, when it
-// is a regular file: nothing else is a new name that must be stored.
+// Remembers the folder of `name`, a regular file just opened on `descriptor` by a creating
+// open (nothing else is a new name that must be stored).
 void remember_created_file(int descriptor, const char* name)
 {
-    forget_created_file(descriptor);
-    struct stat info;
-    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode))
-        return;
+    erase_entry(created_files, descriptor);
     std::string folder = name;
     std::size_t slash = folder.find_last_of('/');
     folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
@@ -152,20 +139,17 @@ int fsync_uninterrupted(int descriptor)
 // A folder that cannot be opened to be flushed has not been flushed.
 bool flush_folder_of(int descriptor)
 {
-    for (const CreatedFile& created : created_files) {
-        if (created.descriptor != descriptor)
-            continue;
-        int folder = open(created.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        bool flushed = folder >= 0 && fsync_uninterrupted(folder) == 0;
-        int code = errno;
-        if (folder >= 0)
-            close(folder);
-        if (!flushed) {
-            SetLastError(static_cast<DWORD>(code));
-            return false;
-        }
-    }
-    return true;
+    const CreatedFile* created = find_entry(created_files, descriptor);
+    if (created == nullptr)
+        return true;
+    int folder = open(created->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool flushed = folder >= 0 && fsync_uninterrupted(folder) == 0;
+    int code = errno;
+    if (folder >= 0)
+        close(folder);
+    if (!flushed)
+        SetLastError(static_cast<DWORD>(code));
+    return flushed;
 }
 
 // Whether a regular file on the file system of `descriptor` tells its size. Those of
@@ -225,9 +209,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share_mode*/,
         close(descriptor);
         return fail_open(S_ISDIR(info.st_mode) ? EISDIR : EAGAIN);
     }
-    if ((flags & O_CREAT) != 0)
+    if ((flags & O_CREAT) != 0 && S_ISREG(info.st_mode))
         remember_created_file(descriptor, name);
-    if ((access & GENERIC_WRITE) != 0)
+    if ((access & GENERIC_WRITE) != 0 && S_ISBLK(info.st_mode))
         guard_block_device_writes(descriptor, system_roots());
     // A drive bypasses the cache, as on Windows; an image file given as a drive does not.
     if (is_drive && S_ISBLK(info.st_mode))
@@ -356,7 +340,7 @@ BOOL CloseHandle(HANDLE object)
 {
     end_drive_guard(descriptor_of(object));
     end_direct_io(descriptor_of(object));
-    forget_created_file(descriptor_of(object));
+    erase_entry(created_files, descriptor_of(object));
     if (close(descriptor_of(object)) != 0) {
         SetLastError(static_cast<DWORD>(errno));
         return FALSE;

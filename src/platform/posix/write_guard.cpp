@@ -1,6 +1,7 @@
 #include "platform/posix/write_guard.h"
 
 #include "platform/posix/api.h"
+#include "platform/posix/descriptor_list.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +19,7 @@ struct DriveGuard {
 
 // The block devices open for writing. What is in use on one is looked up at its first
 // write: a Save, which opens the drive for writing but only reads it, never pays for the
-// look. A run holds one drive and one file at a time; the list is searched, not indexed.
+// look.
 std::vector<DriveGuard> guards;
 
 const std::vector<ByteRange> WHOLE_DISK = {{0, UINT64_MAX}};
@@ -88,34 +89,27 @@ void guard_block_device_writes(int descriptor, const SystemRoots& roots)
 
 bool write_is_allowed(int descriptor, std::uint64_t count)
 {
-    for (DriveGuard& guard : guards) {
-        if (guard.descriptor != descriptor)
-            continue;
-        if (!guard.looked)
-            look_up_use(&guard);
-        off_t position = lseek(descriptor, 0, SEEK_CUR);
-        if (position < 0) {
-            SetLastError(static_cast<DWORD>(errno));
-            return false;
-        }
-        std::uint64_t on_disk = static_cast<std::uint64_t>(position);
-        if (touches_any(guard.in_use, on_disk > UINT64_MAX - guard.base ? UINT64_MAX
-                                                                        : guard.base + on_disk,
-                        count)) {
-            SetLastError(static_cast<DWORD>(EBUSY));
-            return false;
-        }
+    DriveGuard* guard = find_entry(guards, descriptor);
+    if (guard == nullptr)
         return true;
+    if (!guard->looked)
+        look_up_use(guard);
+    off_t position = lseek(descriptor, 0, SEEK_CUR);
+    if (position < 0) {
+        SetLastError(static_cast<DWORD>(errno));
+        return false;
+    }
+    std::uint64_t on_disk = static_cast<std::uint64_t>(position);
+    if (touches_any(guard->in_use,
+                    on_disk > UINT64_MAX - guard->base ? UINT64_MAX : guard->base + on_disk,
+                    count)) {
+        SetLastError(static_cast<DWORD>(EBUSY));
+        return false;
     }
     return true;
 }
 
 void end_drive_guard(int descriptor)
 {
-    for (std::size_t at = 0; at < guards.size(); ++at) {
-        if (guards[at].descriptor == descriptor) {
-            guards.erase(guards.begin() + static_cast<std::ptrdiff_t>(at));
-            return;
-        }
-    }
+    erase_entry(guards, descriptor);
 }
