@@ -340,6 +340,22 @@ std::string show_partition(const LoopDevice& loop, int number)
     return node;
 }
 
+// Makes `loop`, over a partitioned_disk, drive 0 with both its partitions shown. Returns
+// partition 2's node, or "" when that could not be done.
+std::string attach_partitioned_drive(Backend* backend, const LoopDevice& loop)
+{
+    if (!backend->attach_drive(0, loop.device) || show_partition(loop, 1).empty())
+        return "";
+    return show_partition(loop, 2);
+}
+
+#define REQUIRE_PARTITIONS(loop)                                                  \
+    do {                                                                          \
+        REQUIRE_LOOP(loop);                                                       \
+        if (!std::filesystem::exists((loop).partition_entry(2)))                  \
+            GTEST_SKIP() << "the kernel shows no partitions of loop devices";     \
+    } while (0)
+
 // The disk as it is now, read through the loop device itself, as the runs write it: first
 // dropping what its cache kept from before a file system was made over it.
 std::string disk_now(const LoopDevice& loop)
@@ -361,13 +377,8 @@ TEST_F(LoopDevices, LoadIsRefusedWhereItWouldReachAMountedPartitionAndNowhereEls
         GTEST_SKIP() << "no mkfs.ext4";
     std::string bytes = partitioned_disk(46);
     LoopDevice loop(loop_image(bytes), true);
-    REQUIRE_LOOP(loop);
-    if (!std::filesystem::exists(loop.partition_entry(2)))
-        GTEST_SKIP() << "the kernel shows no partitions of loop devices";
-
-    ASSERT_TRUE(backend->attach_drive(0, loop.device));
-    ASSERT_NE(show_partition(loop, 1), "");
-    std::string part2 = show_partition(loop, 2);
+    REQUIRE_PARTITIONS(loop);
+    std::string part2 = attach_partitioned_drive(backend, loop);
     ASSERT_NE(part2, "");
     ASSERT_EQ(std::system(("mkfs.ext4 -q -F " + part2 + " >/dev/null 2>&1").c_str()), 0);
     Mount mounted(part2, "ext4", at("mnt"));
@@ -400,12 +411,8 @@ TEST_F(LoopDevices, ADiskHeldWholeByAnotherProgramTakesNoLoad)
 {
     std::string bytes = partitioned_disk(49);
     LoopDevice loop(loop_image(bytes), true);
-    REQUIRE_LOOP(loop);
-    if (!std::filesystem::exists(loop.partition_entry(2)))
-        GTEST_SKIP() << "the kernel shows no partitions of loop devices";
-    ASSERT_TRUE(backend->attach_drive(0, loop.device));
-    ASSERT_NE(show_partition(loop, 1), "");
-    ASSERT_NE(show_partition(loop, 2), "");
+    REQUIRE_PARTITIONS(loop);
+    ASSERT_NE(attach_partitioned_drive(backend, loop), "");
     int holder = open(loop.device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
     ASSERT_GE(holder, 0) << std::strerror(errno);
 
