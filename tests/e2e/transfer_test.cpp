@@ -326,7 +326,8 @@ TEST_F(Transfer, ASourceThatEndsEarlyGivesWhatItHadAndReportsItsEnd)
     const Case cases[] = {{{"-S", "0", "a.bin", "0", "5000"}, 0},
                           {{"-S", "0", "b.bin", "0", "-1"}, 0},
                           {{"-S", "0", "c.bin", "2", "5000"}, 1024},
-                          {{"-S", "0", "d.bin", "4294967295"}, 3000}};
+                          {{"-S", "0", "d.bin", "4294967295"}, 3000},
+                          {{"-S", "0", "e.bin", "0", "18446744073709551615"}, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.arguments));
         ProgramRun saved = run_to_end(c.arguments);
