@@ -32,7 +32,7 @@ bool read_file_length(HANDLE file, ULONGLONG* length)
     DWORD size = GetFileSize(file, &size_high);
     if (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
         return false;
-    *length = static_cast<ULONGLONG>(size_high) << 32 | size;
+    *length = (static_cast<ULONGLONG>(size_high) << 32) | size;
     return true;
 }
 
