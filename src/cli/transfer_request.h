@@ -15,8 +15,8 @@ struct TransferRequest {
     TransferMode mode;
     char drive_path[NAME_BUFFER_SIZE];  // the raw name of the physical drive
     char file_name[NAME_BUFFER_SIZE];   // the File argument as typed
-    DWORD length;                       // bytes to copy; 0 until the run settles its default
-    DWORD sector;                       // 512-byte sector of the drive the transfer starts at
+    ULONGLONG length;                   // bytes to copy; 0 until the run settles its default
+    ULONGLONG sector;                   // 512-byte sector of the drive the transfer starts at
 };
 
 enum RunOutcome {

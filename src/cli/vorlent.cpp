@@ -12,10 +12,13 @@ namespace {
 // Forms the raw name of a physical drive from the Drive argument: \\.\physicaldrive<Drive>.
 const char DRIVE_NAME_TEMPLATE[] = "\\\\.\\physicaldrive%s";
 
-// The largest count a Length or Sector may name, and the largest magnitude it may have
-// with a minus sign: the range of a 32-bit number, signed or not.
-const unsigned long long LARGEST_COUNT = 0xFFFFFFFFull;
-const unsigned long long LARGEST_NEGATIVE_COUNT = 0x80000000ull;
+// The largest count a Length or Sector may name: any 64-bit number. With a minus sign a
+// count keeps the 32-bit meaning it has always had, so its magnitude stops at 2^31.
+const ULONGLONG LARGEST_COUNT = 0xFFFFFFFFFFFFFFFFull;
+const ULONGLONG LARGEST_NEGATIVE_COUNT = 0x80000000ull;
+
+// The largest Sector whose byte offset still fits a signed 64-bit file position.
+const ULONGLONG LARGEST_SECTOR = 0x7FFFFFFFFFFFFFFFull / SECTOR_SIZE;
 
 void show_usage()
 {
@@ -50,11 +53,12 @@ bool is_space(char c)
 }
 
 // Converts a Length or Sector text: optional leading white space, an optional sign, one or
-// more decimal digits and nothing after them. A negative value counts back from 2^32, so
-// "-1" is 4,294,967,295. Returns false for any other text, the empty text included, and
-// for values beyond 4,294,967,295 or below -2,147,483,648: a text such as "0x800" or "1k"
-// read as far as its digits go would send a Load to a sector or a length never typed.
-bool convert_count(const char* text, DWORD* count)
+// more decimal digits and nothing after them. A negative value counts back from 2^32, as a
+// 32-bit count always has, so "-1" is 4,294,967,295. Returns false for any other text, the
+// empty text included, and for values beyond 64 bits or below -2,147,483,648: a text such
+// as "0x800" or "1k" read as far as its digits go would send a Load to a sector or a
+// length never typed.
+bool convert_count(const char* text, ULONGLONG* count)
 {
     while (is_space(*text))
         ++text;
@@ -63,16 +67,23 @@ bool convert_count(const char* text, DWORD* count)
         ++text;
     if (*text < '0' || *text > '9')
         return false;
-    unsigned long long magnitude = 0;
+    ULONGLONG magnitude = 0;
     for (; *text >= '0' && *text <= '9'; ++text) {
-        magnitude = magnitude * 10 + static_cast<unsigned long long>(*text - '0');
-        if (magnitude > LARGEST_COUNT)
+        ULONGLONG digit = static_cast<ULONGLONG>(*text - '0');
+        if (magnitude > (LARGEST_COUNT - digit) / 10)
             return false;
+        magnitude = magnitude * 10 + digit;
     }
     if (*text != '\0' || (negative && magnitude > LARGEST_NEGATIVE_COUNT))
         return false;
-    *count = static_cast<DWORD>(negative ? 0 - magnitude : magnitude);
+    *count = negative ? static_cast<DWORD>(0 - magnitude) : magnitude;
     return true;
+}
+
+// A Sector past LARGEST_SECTOR names no place a drive can be positioned at.
+bool convert_sector(const char* text, ULONGLONG* sector)
+{
+    return convert_count(text, sector) && *sector <= LARGEST_SECTOR;
 }
 
 // A Drive text is one or more decimal digits and nothing else. The system reads the drive
@@ -112,7 +123,7 @@ int vorlent_main(int argc, char* argv[])
     }
     request.sector = 0;
     request.length = 0;
-    if (!is_drive_number(argv[2]) || (argc > 4 && !convert_count(argv[4], &request.sector)) ||
+    if (!is_drive_number(argv[2]) || (argc > 4 && !convert_sector(argv[4], &request.sector)) ||
         (argc > 5 && !convert_count(argv[5], &request.length))) {
         refuse(ERROR_INVALID_PARAMETER);
         return 0;

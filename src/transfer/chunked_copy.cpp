@@ -22,7 +22,7 @@ bool fail_with(DWORD code)
 
 }  // namespace
 
-bool copy_chunks(HANDLE source, HANDLE destination, DWORD length, const char* progress_text)
+bool copy_chunks(HANDLE source, HANDLE destination, ULONGLONG length, const char* progress_text)
 {
     // One buffer for the whole run, a page larger than a chunk so that a page-aligned
     // chunk fits inside it; the process end releases it.
@@ -32,9 +32,9 @@ bool copy_chunks(HANDLE source, HANDLE destination, DWORD length, const char* pr
     uintptr_t misalignment = reinterpret_cast<uintptr_t>(block) % BUFFER_ALIGNMENT;
     BYTE* buffer = misalignment == 0 ? block : block + (BUFFER_ALIGNMENT - misalignment);
 
-    DWORD done = 0;
+    ULONGLONG done = 0;
     while (done < length) {
-        DWORD chunk = length - done < CHUNK_SIZE ? length - done : CHUNK_SIZE;
+        DWORD chunk = length - done < CHUNK_SIZE ? static_cast<DWORD>(length - done) : CHUNK_SIZE;
         DWORD read = 0;
         if (!ReadFile(source, buffer, chunk, &read, NULL)) {
             report_system_error();

@@ -23,10 +23,11 @@ RunOutcome run_save(TransferRequest& request);
 HANDLE open_existing_shared(const char* name);
 
 // Copies `length` bytes from `source` to `destination` in chunks of at most CHUNK_SIZE,
-// printing `progress_text` with the running total after each. Returns true when all bytes
-// were copied; false after a failure it has already reported, with the chunks written
-// before it left in place. A source that ends early is such a failure.
-bool copy_chunks(HANDLE source, HANDLE destination, DWORD length, const char* progress_text);
+// printing `progress_text` with the running total after each; its one placeholder takes
+// a ULONGLONG (PRIu64). Returns true when all bytes were copied; false after a failure it
+// has already reported, with the chunks written before it left in place. A source that
+// ends early is such a failure.
+bool copy_chunks(HANDLE source, HANDLE destination, ULONGLONG length, const char* progress_text);
 
 // Asks before an existing `file_name` is replaced. Returns true when the run may go on:
 // the file does not exist or the user pressed 1.

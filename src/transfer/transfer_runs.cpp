@@ -2,43 +2,44 @@
 
 #include "cli/console.h"
 
+#include <cinttypes>
+
 namespace {
 
-// The progress texts name what happens to the drive.
-const char LOAD_PROGRESS_TEXT[] = "Write %u bytes\r";
-const char SAVE_PROGRESS_TEXT[] = "Read %u bytes\r";
+// The progress texts name what happens to the drive. The total is a ULONGLONG, which
+// PRIu64 spells as each build's runtime reads it (msvcrt's printf_s included).
+const char LOAD_PROGRESS_TEXT[] = "Write %" PRIu64 " bytes\r";
+const char SAVE_PROGRESS_TEXT[] = "Read %" PRIu64 " bytes\r";
 
 // Places the drive at the requested sector. Sector 0 is where an open drive already
-// stands, so it makes no call at all.
-bool seek_to_sector(HANDLE drive, DWORD sector)
+// stands, so it makes no call at all. The command line has refused every sector whose
+// offset does not fit the signed position.
+bool seek_to_sector(HANDLE drive, ULONGLONG sector)
 {
     if (sector == 0)
         return true;
     LARGE_INTEGER offset;
-    offset.QuadPart = static_cast<long long>(sector) * SECTOR_SIZE;
+    offset.QuadPart = static_cast<long long>(sector * SECTOR_SIZE);
     return SetFilePointerEx(drive, offset, NULL, FILE_BEGIN) != 0;
 }
 
-// Settles Load's default length: the whole file. Fails, with the reason as the last
-// error, when the size cannot be read or does not fit a 32-bit length.
-bool read_file_length(HANDLE file, DWORD* length)
+// Settles Load's default length: the whole file, however large. Fails, with the reason
+// as the last error, when the size cannot be read. A low part of INVALID_FILE_SIZE is
+// also a true size; the last error, cleared on success, tells the two apart.
+bool read_file_length(HANDLE file, ULONGLONG* length)
 {
     DWORD size_high = 0;
     DWORD size = GetFileSize(file, &size_high);
     if (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
         return false;
-    if (size_high != 0) {
-        SetLastError(ERROR_FILE_TOO_LARGE);
-        return false;
-    }
-    *length = size;
+    *length = (static_cast<ULONGLONG>(size_high) << 32) | size;
     return true;
 }
 
 // A write may return while its bytes still sit in a cache, where a failure to store them
 // would only surface after the run had claimed success; the flush waits for them and
 // reports that failure. A run that wrote nothing has nothing to wait for.
-bool flush_destination(HANDLE destination, DWORD length)
+bool flush_destination(HANDLE destination, ULONGLONG length)
 {
     return length == 0 || FlushFileBuffers(destination) != 0;
 }

@@ -110,9 +110,11 @@ ProgramRun EndToEnd::run_piped(const std::vector<std::string>& arguments, const 
     return run_with_input(backend->command(arguments), work.path, &input, shown());
 }
 
-ProgramRun EndToEnd::run_without_input(const std::vector<std::string>& arguments)
+ProgramRun EndToEnd::run_without_input(const std::vector<std::string>& arguments,
+                                       int deadline_seconds)
 {
-    return run_with_input(backend->command(arguments), work.path, nullptr, shown());
+    return run_with_input(backend->command(arguments), work.path, nullptr, shown(), false,
+                          deadline_seconds);
 }
 
 ProgramRun EndToEnd::run_with_closed(int descriptor, const std::vector<std::string>& arguments)

@@ -58,7 +58,8 @@ protected:
     // The run with this standard input through a pipe.
     ProgramRun run_piped(const std::vector<std::string>& arguments, const std::string& input);
     // The run with /dev/null as standard input.
-    ProgramRun run_without_input(const std::vector<std::string>& arguments);
+    ProgramRun run_without_input(const std::vector<std::string>& arguments,
+                                 int deadline_seconds = RUN_DEADLINE_SECONDS);
     // The run with /dev/null as standard input, and then standard stream `descriptor`
     // (0 or 1) closed.
     ProgramRun run_with_closed(int descriptor, const std::vector<std::string>& arguments);

@@ -113,7 +113,8 @@ ProgramRun run_in_terminal(const std::vector<std::string>& command, const std::s
 }
 
 ProgramRun run_with_input(const std::vector<std::string>& command, const std::string& directory,
-                          const std::string* input, const ShownText& shown, bool output_unread)
+                          const std::string* input, const ShownText& shown, bool output_unread,
+                          int deadline_seconds)
 {
     ProgramRun run;
     int in[2], out[2], err[2];
@@ -142,7 +143,7 @@ ProgramRun run_with_input(const std::vector<std::string>& command, const std::st
         (void)written;  // a program that ends without reading its input is no failure here
     }
     close(in[1]);
-    Deadline deadline = seconds_from_now(RUN_DEADLINE_SECONDS);
+    Deadline deadline = seconds_from_now(deadline_seconds);
     run.ended = child > 0 && collect(out[0], err[0], &run, deadline);
     close(out[0]);
     close(err[0]);

@@ -35,7 +35,8 @@ ProgramRun run_in_terminal(const std::vector<std::string>& command, const std::s
 
 // With `input` as its whole standard input through a pipe, or /dev/null when `input` is
 // null; its output goes to pipes. With `output_unread`, standard output is a pipe whose
-// reader is gone before the program starts.
+// reader is gone before the program starts. A run that copies gigabytes is given longer
+// than RUN_DEADLINE_SECONDS.
 ProgramRun run_with_input(const std::vector<std::string>& command, const std::string& directory,
                           const std::string* input, const ShownText& shown = {},
-                          bool output_unread = false);
+                          bool output_unread = false, int deadline_seconds = RUN_DEADLINE_SECONDS);

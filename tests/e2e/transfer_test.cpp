@@ -4,7 +4,11 @@
 #include "loop_device.h"
 #include "small_file_system.h"
 
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <sys/file.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -13,6 +17,59 @@ namespace {
 const std::size_t DRIVE_SIZE = 2 * CHUNK + 8192;
 
 using Transfer = EndToEnd;
+
+// An image past 4 GiB: 4,195 whole chunks and part of one more.
+const unsigned long long BIG_IMAGE = 4296000000ull;
+
+// What a Load and a Save of the big image write to the scratch folder, and a margin.
+const unsigned long long BIG_IMAGE_ROOM = 10000000000ull;
+
+// A Load or Save of the big image takes 10 to 20 s on an ext4 disk that stores 400 MB/s;
+// two of them and the checks stay within CTest's limit for one case (120 s).
+const int BIG_COPY_DEADLINE_SECONDS = 50;
+
+// The lock every case with a big image holds while it lives, whatever build or backend
+// runs it: two such cases at once would need twice the room and the time.
+struct BigImageTurn {
+    int lock = open((std::filesystem::temp_directory_path() / "vorlent-big-images.lock").c_str(),
+                    O_CREAT | O_RDWR | O_CLOEXEC, 0666);
+    BigImageTurn() { flock(lock, LOCK_EX); }
+    ~BigImageTurn() { close(lock); }
+};
+
+// A file of `size` bytes that takes no room: a hole.
+void make_sparse(const std::string& name, unsigned long long size)
+{
+    write_whole_file(name, "");
+    std::filesystem::resize_file(name, size);
+}
+
+void write_at(const std::string& name, unsigned long long offset, const std::string& bytes)
+{
+    std::fstream file(name, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(offset));
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string read_at(const std::string& name, unsigned long long offset, std::size_t count)
+{
+    std::ifstream file(name, std::ios::binary);
+    std::string bytes(count, '\0');
+    file.seekg(static_cast<std::streamoff>(offset));
+    file.read(bytes.data(), static_cast<std::streamsize>(count));
+    bytes.resize(static_cast<std::size_t>(file.gcount()));
+    return bytes;
+}
+
+// The totals a copy of `length` bytes shows.
+std::vector<unsigned long long> chunk_totals(unsigned long long length)
+{
+    std::vector<unsigned long long> totals;
+    for (unsigned long long done = CHUNK; done < length; done += CHUNK)
+        totals.push_back(done);
+    totals.push_back(length);
+    return totals;
+}
 
 TEST_F(Transfer, SaveCopiesTheFirst512BytesOfTheDriveByDefault)
 {
@@ -174,6 +231,70 @@ TEST_F(Transfer, TheSectorMovesTheStartOnTheDriveButNotInTheFile)
         same_bytes(read_whole_file(image(0)), drive.substr(0, 1536) + file + drive.substr(2536)));
 }
 
+// Counts, totals and offsets cut to 32 bits go wrong at 2 GiB and 4 GiB: bytes on both
+// sides of each mark, the image's first and last, and the drive's bytes past the image
+// show where each part went. The image is a hole but for those bytes, so only the copies
+// cost room: about 8.6 GB, freed as soon as they are checked.
+TEST_F(Transfer, AnImagePast4GiBLoadsAndSavesWholeWithEveryTotalInFull)
+{
+    BigImageTurn turn;
+    struct statvfs disk;
+    if (statvfs(work.path.c_str(), &disk) != 0 || disk.f_bavail * disk.f_frsize < BIG_IMAGE_ROOM)
+        GTEST_SKIP() << "a Load and a Save of " << BIG_IMAGE << " bytes need "
+                     << BIG_IMAGE_ROOM / 1000000000 << " GB free in " << work.path;
+    const unsigned long long marks[] = {0, 0x80000000ull - 2048, 0x100000000ull - 2048,
+                                        BIG_IMAGE - 4096};
+    make_sparse(at("in.img"), BIG_IMAGE);
+    make_sparse(image(0), BIG_IMAGE + CHUNK);
+    for (unsigned i = 0; i < 4; ++i) {
+        write_at(at("in.img"), marks[i], random_bytes(4096, 30 + i));
+        write_at(image(0), marks[i], random_bytes(4096, 40 + i));
+    }
+    std::string past_the_image = random_bytes(CHUNK, 44);
+    write_at(image(0), BIG_IMAGE, past_the_image);
+    ASSERT_TRUE(backend->attach_drive(0, image(0)));
+
+    ProgramRun loaded = run_without_input({"-L", "0", "in.img"}, BIG_COPY_DEADLINE_SECONDS);
+    EXPECT_TRUE(ended_with_status_0(loaded));
+    EXPECT_TRUE(same_bytes(loaded.output, progress("Write", chunk_totals(BIG_IMAGE)) + COMPLETED));
+    for (unsigned i = 0; i < 4; ++i)
+        EXPECT_EQ(read_at(image(0), marks[i], 4096), random_bytes(4096, 30 + i)) << marks[i];
+    EXPECT_TRUE(same_bytes(read_at(image(0), BIG_IMAGE, CHUNK + 1), past_the_image));
+
+    ProgramRun saved = run_without_input({"-S", "0", "out.img", "0", std::to_string(BIG_IMAGE)},
+                                         BIG_COPY_DEADLINE_SECONDS);
+    std::filesystem::remove(image(0));
+    EXPECT_TRUE(ended_with_status_0(saved));
+    EXPECT_TRUE(same_bytes(saved.output, progress("Read", chunk_totals(BIG_IMAGE)) + COMPLETED));
+    EXPECT_EQ(output_of("cmp " + at("out.img") + " " + at("in.img") + " && echo same"), "same");
+    std::filesystem::remove(at("out.img"));
+}
+
+// Past 2^32 sectors the offset passes 2 TiB; on a sparse drive of 3 TiB a Save and a Load
+// there reach their own bytes and no others.
+TEST_F(Transfer, ASectorPast32BitsReachesItsOwnBytes)
+{
+    const unsigned long long sector = 0x100000000ull + 5;
+    const unsigned long long offset = sector * 512;
+    make_sparse(image(0), 3ull << 40);
+    std::string around = random_bytes(8192, 45);
+    write_at(image(0), offset - 4096, around);
+    ASSERT_TRUE(backend->attach_drive(0, image(0)));
+
+    ProgramRun saved = run_to_end({"-S", "0", "out.bin", std::to_string(sector), "1000"});
+    EXPECT_TRUE(ended_with_status_0(saved, 1));
+    EXPECT_EQ(saved.output, progress("Read", {1000}) + COMPLETED);
+    EXPECT_TRUE(same_bytes(read_whole_file(at("out.bin")), around.substr(4096, 1000)));
+
+    std::string file = random_bytes(1000, 46);
+    write_whole_file(at("in.bin"), file);
+    ProgramRun loaded = run_to_end({"-L", "0", "in.bin", std::to_string(sector)});
+    EXPECT_TRUE(ended_with_status_0(loaded, 1));
+    EXPECT_EQ(loaded.output, progress("Write", {1000}) + COMPLETED);
+    EXPECT_TRUE(same_bytes(read_at(image(0), offset - 4096, 8192),
+                           around.substr(0, 4096) + file + around.substr(5096)));
+}
+
 // What did arrive is written, never the part of the buffer the read left unfilled, and
 // the end of the source is reported instead of success.
 TEST_F(Transfer, ASourceThatEndsEarlyGivesWhatItHadAndReportsItsEnd)
@@ -187,7 +308,8 @@ TEST_F(Transfer, ASourceThatEndsEarlyGivesWhatItHadAndReportsItsEnd)
     const Case cases[] = {{{"-S", "0", "a.bin", "0", "5000"}, 0},
                           {{"-S", "0", "b.bin", "0", "-1"}, 0},
                           {{"-S", "0", "c.bin", "2", "5000"}, 1024},
-                          {{"-S", "0", "d.bin", "4294967295"}, 3000}};
+                          {{"-S", "0", "d.bin", "4294967295"}, 3000},
+                          {{"-S", "0", "e.bin", "0", "18446744073709551615"}, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.arguments));
         ProgramRun saved = run_to_end(c.arguments);

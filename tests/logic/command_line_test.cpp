@@ -153,14 +153,18 @@ TEST_F(CommandLine, LengthMinusOneAsksForEveryByteTheDriveHolds)
     EXPECT_EQ("Read 8192 bytes\r" + error_report(ERROR_HANDLE_EOF), fake_output());
 }
 
-TEST_F(CommandLine, CountsAboveTheSignedRangeAreTakenAsWritten)
+// Negative counts keep their 32-bit meaning; every other count up to 64 bits is taken as
+// typed, a Sector as far as its byte offset fits a signed 64-bit position.
+TEST_F(CommandLine, CountsAreTakenAsWrittenUpTo64Bits)
 {
     struct Case {
         const char* text;
-        long long sector;
+        unsigned long long sector;
     };
-    for (Case c : {Case{"2147483648", 2147483648LL}, Case{"4294967295", 4294967295LL},
-                   Case{"-1", 4294967295LL}, Case{"-2147483648", 2147483648LL}}) {
+    for (Case c : {Case{"2147483648", 2147483648ull}, Case{"4294967295", 4294967295ull},
+                   Case{"-1", 4294967295ull}, Case{"-2147483648", 2147483648ull},
+                   Case{"4294967296", 4294967296ull},
+                   Case{"18014398509481983", 18014398509481983ull}}) {
         SCOPED_TRACE(c.text);
         fake_reset();
         fake_add_object(DRIVE0, drive);
@@ -169,16 +173,20 @@ TEST_F(CommandLine, CountsAboveTheSignedRangeAreTakenAsWritten)
                     ElementsAre("SetFilePointerEx " + DRIVE0 + " " + std::to_string(c.sector * 512)));
     }
     // As a Length, such a value asks for a whole chunk rather than the default.
-    fake_reset();
-    fake_add_object(DRIVE0, drive);
-    run({"-S", "0", "out.bin", "0", "2147483648"});
-    EXPECT_THAT(reads_asked(), ElementsAre(CHUNK_SIZE));
+    for (const char* text : {"2147483648", "4294967296", "18014398509481984",
+                             "18446744073709551615"}) {
+        SCOPED_TRACE(text);
+        fake_reset();
+        fake_add_object(DRIVE0, drive);
+        run({"-S", "0", "out.bin", "0", text});
+        EXPECT_THAT(reads_asked(), ElementsAre(CHUNK_SIZE));
+    }
 }
 
 // Read only as far as its digits go, "0x800" would be sector 0 and "1k" one byte.
-TEST_F(CommandLine, CountsThatAreNotDecimalNumbersOrBeyond32BitsAreRefusedBeforeAnythingOpens)
+TEST_F(CommandLine, CountsThatAreNotDecimalNumbersOrBeyond64BitsAreRefusedBeforeAnythingOpens)
 {
-    for (const char* text : {"4294967296", "-2147483649", "99999999999999999999999",
+    for (const char* text : {"18446744073709551616", "-2147483649", "99999999999999999999999",
                              "-4294967296", "", " ", "abc", "12abc", "0x800", "1e3", "1,000",
                              "2048s", "1k", "0x200", "512 ", "- 1", "+-1", "-", "+", "1.5"}) {
         SCOPED_TRACE(std::string("count '") + text + "'");
@@ -190,6 +198,10 @@ TEST_F(CommandLine, CountsThatAreNotDecimalNumbersOrBeyond32BitsAreRefusedBefore
         run({"-L", "0", "out.bin", "0", text});
         expect_refused(ERROR_INVALID_PARAMETER);
     }
+    // Past this Sector the byte offset no longer fits a signed 64-bit position.
+    fake_reset();
+    run({"-L", "0", "out.bin", "18014398509481984"});
+    expect_refused(ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(CommandLine, NamesUpTo1023CharactersAreUsed)

@@ -1,6 +1,8 @@
 // The chunked copy: chunk sizes, progress, and what a short or failed transfer leaves.
 #include "logic_support.h"
 
+#include <cinttypes>
+
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
@@ -83,20 +85,26 @@ TEST_F(ChunkedCopy, LoadWritesChunksOntoTheDriveAndLeavesTheRestAlone)
               slice(after, image.size(), after.size() - image.size()));
 }
 
-TEST_F(ChunkedCopy, TotalsPastTheLargestSignedNumberAreShownUnsigned)
+// A Load without a Length takes the whole file, past 4 GiB too, and every total is shown
+// in full: past 2^31 (2,098 chunks) and past 2^32 (4,195 chunks).
+TEST_F(ChunkedCopy, AFilePast4GiBIsCopiedWholeWithEveryTotalInFull)
 {
-    const DWORD length = 2148507648u;  // 2,098 chunks and 2^31 + 1,024,000
-    FakeObject& image = fake_add_object("image.bin", {});
-    image.hollow = true;
-    image.reported_size = length;
-    FakeObject& disk = fake_add_object(DRIVE0, {});
-    disk.hollow = true;
-    disk.reported_size = length;
-    run({"-L", "0", "image.bin", "0", std::to_string(length)});
-    std::vector<FakeCall> progress = fake_calls_of("printf_s");
-    ASSERT_GE(progress.size(), 3u);
-    EXPECT_EQ("Write 2148507648 bytes\r", progress[progress.size() - 2].name);
-    EXPECT_EQ(COMPLETION, progress.back().name);
+    const unsigned long long size = 4296000000ull;  // 4,195 chunks and 320,000 bytes
+    for (const char* name : {"image.bin", DRIVE0.c_str()}) {
+        FakeObject& object = fake_add_object(name, {});
+        object.hollow = object.has_reported_size = true;
+        object.reported_size = size;
+    }
+    run({"-L", "0", "image.bin"});
+    std::vector<FakeCall> reads = fake_calls_of("ReadFile");
+    ASSERT_EQ(4196u, reads.size());
+    EXPECT_EQ(320000, reads.back().args[0]);
+    std::vector<FakeCall> shown = fake_calls_of("printf_s");
+    ASSERT_EQ(4197u, shown.size());
+    EXPECT_EQ("Write 2148352000 bytes\r", shown[2097].name);
+    EXPECT_EQ("Write 4295680000 bytes\r", shown[4194].name);
+    EXPECT_EQ("Write 4296000000 bytes\r", shown[4195].name);
+    EXPECT_EQ(COMPLETION, shown.back().name);
 }
 
 TEST_F(ChunkedCopy, LengthZeroMovesNothing)
@@ -106,7 +114,7 @@ TEST_F(ChunkedCopy, LengthZeroMovesNothing)
                                 FILE_ATTRIBUTE_NORMAL, NULL);
     HANDLE destination = CreateFileA("out.bin", GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL, NULL);
-    EXPECT_TRUE(copy_chunks(source, destination, 0, "Read %u bytes\r"));
+    EXPECT_TRUE(copy_chunks(source, destination, 0, "Read %" PRIu64 " bytes\r"));
     EXPECT_THAT(trace({"malloc", "ReadFile", "WriteFile", "printf_s", "GetLastError"}),
                 ElementsAre("malloc 1028096"));
     EXPECT_TRUE(bytes_of("out.bin").empty());

@@ -10,6 +10,8 @@
 
 typedef std::uint32_t DWORD;
 typedef std::int32_t LONG;
+// The fixed-width type, so that <cinttypes>' PRIu64 is its format on every build.
+typedef std::uint64_t ULONGLONG;
 typedef int BOOL;
 typedef unsigned char BYTE;
 typedef char* LPSTR;
@@ -70,7 +72,6 @@ typedef LARGE_INTEGER* PLARGE_INTEGER;
 #define ERROR_INVALID_PARAMETER ((DWORD)EINVAL)
 #define ERROR_HANDLE_DISK_FULL ((DWORD)ENOSPC)
 #define ERROR_FILENAME_EXCED_RANGE ((DWORD)ENAMETOOLONG)
-#define ERROR_FILE_TOO_LARGE ((DWORD)EFBIG)
 #define ERROR_HANDLE_EOF 0x20000026u
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES security,
