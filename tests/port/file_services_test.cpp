@@ -9,12 +9,14 @@
 #include <chrono>
 #include <csignal>
 #include <pthread.h>
+#include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -343,13 +345,21 @@ TEST_F(FileServices, FileSizeFailsWithItsReasonForWhatHasNoSize)
 // The error every fsync of an object of type `injected_type` fails with; 0: none fails.
 int injected_fsync_error = 0;
 mode_t injected_type = 0;
+// The folders fsync was asked to flush, by inode, and the file systems syncfs flushed.
+std::vector<ino_t> flushed_folders;
+int flushed_file_systems = 0;
+// The error every sync_file_range fails with (0: none), and the calls made.
+int injected_range_error = 0;
+int range_calls = 0;
 
 }  // namespace
 
-// Stands in for the C library's fsync in this test program, the port's calls included.
+// Stand in for the C library's calls in this test program, the port's calls included.
 extern "C" int fsync(int descriptor)
 {
     struct stat info;
+    if (fstat(descriptor, &info) == 0 && S_ISDIR(info.st_mode))
+        flushed_folders.push_back(info.st_ino);
     if (injected_fsync_error != 0 && fstat(descriptor, &info) == 0 &&
         (info.st_mode & S_IFMT) == injected_type) {
         errno = injected_fsync_error;
@@ -358,12 +368,36 @@ extern "C" int fsync(int descriptor)
     return static_cast<int>(syscall(SYS_fsync, descriptor));
 }
 
+extern "C" int syncfs(int descriptor)
+{
+    ++flushed_file_systems;
+    return static_cast<int>(syscall(SYS_syncfs, descriptor));
+}
+
+extern "C" int sync_file_range(int descriptor, off64_t offset, off64_t count, unsigned int flags)
+{
+    ++range_calls;
+    if (injected_range_error != 0) {
+        errno = injected_range_error;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_sync_file_range, descriptor, offset, count, flags));
+}
+
 namespace {
+
+ino_t inode_of(const std::string& name)
+{
+    struct stat info = {};
+    stat(name.c_str(), &info);
+    return info.st_ino;
+}
 
 // Only what holds bytes to store can fail to store them: a pipe, socket or character
 // device counts as flushed whatever fsync says, so a Save into a pipe or /dev/null still
 // completes. A file that could not be stored, as on a file system that turned read-only,
-// has failed, whatever the error.
+// has failed, whatever the error. A new file's name is stored in the folder that holds
+// it, where links lead; a folder its user may not read is stored with its file system.
 TEST_F(FileServices, AFlushFailsWithItsErrorUnlessTheObjectStoresNothing)
 {
     int pipe_ends[2], sockets[2];
@@ -373,30 +407,61 @@ TEST_F(FileServices, AFlushFailsWithItsErrorUnlessTheObjectStoresNothing)
     HANDLE null_device = open_file("/dev/null", GENERIC_WRITE, OPEN_EXISTING);
     DWORD count = 0;
     ASSERT_TRUE(WriteFile(file, "abc", 3, &count, nullptr));
+    // a/to-c leads to c/to-b by its full path, and that to ../b/out, which the open makes.
+    for (const char* folder : {"a", "b", "c"})
+        ASSERT_EQ(mkdir((dir / folder).c_str(), 0755), 0);
+    ASSERT_EQ(symlink((dir / "c/to-b").c_str(), (dir / "a/to-c").c_str()), 0);
+    ASSERT_EQ(symlink("../b/out", (dir / "c/to-b").c_str()), 0);
+    HANDLE linked = open_file(dir / "a/to-c", GENERIC_WRITE, CREATE_ALWAYS);
+    ASSERT_TRUE(std::filesystem::is_regular_file(dir / "b/out"));
+    // Root may read any folder, so the flush then runs as nobody, who may only pass dir.
+    ASSERT_EQ(mkdir((dir / "w").c_str(), 0), 0);
+    ASSERT_EQ(chmod((dir / "w").c_str(), 0333), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0711), 0);
+    HANDLE unreadable = open_file(dir / "w/out", GENERIC_WRITE, CREATE_ALWAYS);
     struct Case {
         HANDLE handle;
         mode_t type;
         int injected;  // 0: fsync as the system gives it
         bool flushed;
+        std::string name_stored_in;  // the folder flushed for the name, "syncfs", or none
+        bool by_other_user = false;
     };
-    const Case cases[] = {{file, S_IFREG, 0, true},
-                          {file, S_IFREG, EROFS, false},
-                          {file, S_IFREG, EINVAL, false},
-                          {handle_of(pipe_ends[1]), S_IFIFO, EINVAL, true},
-                          {handle_of(sockets[0]), S_IFSOCK, EINVAL, true},
-                          {null_device, S_IFCHR, EROFS, true}};
+    const Case cases[] = {{file, S_IFREG, 0, true, dir.path},
+                          {file, S_IFREG, EROFS, false, ""},
+                          {file, S_IFREG, EINVAL, false, ""},
+                          {linked, S_IFREG, 0, true, dir / "b"},
+                          {unreadable, S_IFREG, 0, true, "syncfs", true},
+                          {handle_of(pipe_ends[1]), S_IFIFO, EINVAL, true, ""},
+                          {handle_of(sockets[0]), S_IFSOCK, EINVAL, true, ""},
+                          {null_device, S_IFCHR, EROFS, true, ""}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.type) + " " + std::to_string(c.injected));
+        SCOPED_TRACE(std::to_string(c.type) + " " + std::to_string(c.injected) + " " +
+                     c.name_stored_in);
         injected_type = c.type;
         injected_fsync_error = c.injected;
+        flushed_folders.clear();
+        flushed_file_systems = 0;
+        bool switch_user = c.by_other_user && geteuid() == 0;
+        if (switch_user)
+            setfsuid(65534);
         EXPECT_EQ(FlushFileBuffers(c.handle) != 0, c.flushed);
+        if (switch_user)
+            setfsuid(0);
         injected_fsync_error = 0;
         if (!c.flushed) {
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(c.injected));
         }
+        bool by_folder = !c.name_stored_in.empty() && c.name_stored_in != "syncfs";
+        EXPECT_EQ(flushed_folders,
+                  by_folder ? std::vector<ino_t>{inode_of(c.name_stored_in)} : std::vector<ino_t>{});
+        EXPECT_EQ(flushed_file_systems, c.name_stored_in == "syncfs" ? 1 : 0);
     }
     CloseHandle(file);
+    CloseHandle(linked);
+    CloseHandle(unreadable);
     CloseHandle(null_device);
+    chmod((dir / "w").c_str(), 0755);  // so that a user other than root can remove it
     for (int descriptor : {pipe_ends[0], pipe_ends[1], sockets[0], sockets[1]})
         close(descriptor);
 
@@ -404,6 +469,45 @@ TEST_F(FileServices, AFlushFailsWithItsErrorUnlessTheObjectStoresNothing)
     close(closed);
     EXPECT_FALSE(FlushFileBuffers(handle_of(closed)));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(EBADF));
+}
+
+// A file is stored as it is written. A failure to store it fails the write it shows at,
+// since the flush would not report it again; where the file system cannot be asked, the
+// file is written through the cache as before, with the same bytes, and it is not asked
+// again.
+TEST_F(FileServices, AWriteFailsWhenItsBytesCannotBeStoredAndGoesOnWhereNoOneCanBeAsked)
+{
+    const DWORD piece = 8192;
+    std::string bytes = pattern_bytes(3 * piece);
+    struct Case {
+        int injected;  // 0: sync_file_range as the system gives it
+        bool stored;
+    };
+    const Case cases[] = {{0, true},      {EIO, false},   {ENOSPC, false},
+                          {EINVAL, true}, {ESPIPE, true}, {ENOSYS, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.injected);
+        HANDLE file = open_file(dir / "f", GENERIC_WRITE, CREATE_ALWAYS);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        injected_range_error = c.injected;
+        range_calls = 0;
+        DWORD count = 0;
+        bool written = true;
+        for (std::size_t at = 0; at < bytes.size() && written; at += piece)
+            written = WriteFile(file, bytes.data() + at, piece, &count, nullptr) != 0;
+        injected_range_error = 0;
+        EXPECT_EQ(written, c.stored);
+        if (c.stored) {
+            EXPECT_TRUE(FlushFileBuffers(file));
+            EXPECT_TRUE(read_whole_file(dir / "f") == bytes);
+        } else {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(c.injected));
+        }
+        if (c.injected != 0) {
+            EXPECT_EQ(range_calls, 1);
+        }
+        CloseHandle(file);
+    }
 }
 
 TEST_F(FileServices, SetFilePointerExPlacesTheNextReadAndWriteWith64BitOffsets)
