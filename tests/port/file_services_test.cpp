@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <pthread.h>
+#include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
@@ -343,13 +344,19 @@ TEST_F(FileServices, FileSizeFailsWithItsReasonForWhatHasNoSize)
 // The error every fsync of an object of type `injected_type` fails with; 0: none fails.
 int injected_fsync_error = 0;
 mode_t injected_type = 0;
+// What stored a new file's name: the inode of the folder fsync flushed, or "syncfs".
+std::string name_stored_by;
+// The error every sync_file_range fails with; 0: none fails.
+int injected_range_error = 0;
 
 }  // namespace
 
-// Stands in for the C library's fsync in this test program, the port's calls included.
+// Stand in for the C library's calls in this test program, the port's calls included.
 extern "C" int fsync(int descriptor)
 {
     struct stat info;
+    if (fstat(descriptor, &info) == 0 && S_ISDIR(info.st_mode))
+        name_stored_by = std::to_string(info.st_ino);
     if (injected_fsync_error != 0 && fstat(descriptor, &info) == 0 &&
         (info.st_mode & S_IFMT) == injected_type) {
         errno = injected_fsync_error;
@@ -358,12 +365,34 @@ extern "C" int fsync(int descriptor)
     return static_cast<int>(syscall(SYS_fsync, descriptor));
 }
 
+extern "C" int syncfs(int descriptor)
+{
+    name_stored_by = "syncfs";
+    return static_cast<int>(syscall(SYS_syncfs, descriptor));
+}
+
+extern "C" int sync_file_range(int descriptor, off64_t offset, off64_t count, unsigned int flags)
+{
+    errno = injected_range_error;
+    if (errno != 0)
+        return -1;
+    return static_cast<int>(syscall(SYS_sync_file_range, descriptor, offset, count, flags));
+}
+
 namespace {
+
+std::string inode_of(const std::string& name)
+{
+    struct stat info = {};
+    stat(name.c_str(), &info);
+    return std::to_string(info.st_ino);
+}
 
 // Only what holds bytes to store can fail to store them: a pipe, socket or character
 // device counts as flushed whatever fsync says, so a Save into a pipe or /dev/null still
 // completes. A file that could not be stored, as on a file system that turned read-only,
-// has failed, whatever the error.
+// has failed, whatever the error. A new file's name is stored in the folder that holds
+// it, where links lead; a folder its user may not read is stored with its file system.
 TEST_F(FileServices, AFlushFailsWithItsErrorUnlessTheObjectStoresNothing)
 {
     int pipe_ends[2], sockets[2];
@@ -373,30 +402,51 @@ TEST_F(FileServices, AFlushFailsWithItsErrorUnlessTheObjectStoresNothing)
     HANDLE null_device = open_file("/dev/null", GENERIC_WRITE, OPEN_EXISTING);
     DWORD count = 0;
     ASSERT_TRUE(WriteFile(file, "abc", 3, &count, nullptr));
+    // a/to-c leads to c/to-b by its full path, and that to ../b/out, which the open makes.
+    for (const char* folder : {"a", "b", "c"})
+        ASSERT_EQ(mkdir((dir / folder).c_str(), 0755), 0);
+    ASSERT_EQ(symlink((dir / "c/to-b").c_str(), (dir / "a/to-c").c_str()), 0);
+    ASSERT_EQ(symlink("../b/out", (dir / "c/to-b").c_str()), 0);
+    HANDLE linked = open_file(dir / "a/to-c", GENERIC_WRITE, CREATE_ALWAYS);
+    ASSERT_EQ(mkdir((dir / "w").c_str(), 0333), 0);
+    HANDLE unreadable = open_file(dir / "w/out", GENERIC_WRITE, CREATE_ALWAYS);
     struct Case {
         HANDLE handle;
         mode_t type;
         int injected;  // 0: fsync as the system gives it
         bool flushed;
+        std::string name_stored_by;  // as name_stored_by is to be; "": not stored
+        bool by_other_user = false;  // one who may write the folder but not read it
     };
-    const Case cases[] = {{file, S_IFREG, 0, true},
-                          {file, S_IFREG, EROFS, false},
-                          {file, S_IFREG, EINVAL, false},
-                          {handle_of(pipe_ends[1]), S_IFIFO, EINVAL, true},
-                          {handle_of(sockets[0]), S_IFSOCK, EINVAL, true},
-                          {null_device, S_IFCHR, EROFS, true}};
+    const Case cases[] = {{file, S_IFREG, 0, true, inode_of(dir.path)},
+                          {file, S_IFREG, EROFS, false, ""},
+                          {file, S_IFREG, EINVAL, false, ""},
+                          {linked, S_IFREG, 0, true, inode_of(dir / "b")},
+                          {unreadable, S_IFREG, 0, true, "syncfs", true},
+                          {handle_of(pipe_ends[1]), S_IFIFO, EINVAL, true, ""},
+                          {handle_of(sockets[0]), S_IFSOCK, EINVAL, true, ""},
+                          {null_device, S_IFCHR, EROFS, true, ""}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.type) + " " + std::to_string(c.injected));
+        SCOPED_TRACE(std::to_string(c.type) + " " + std::to_string(c.injected) + " " +
+                     c.name_stored_by);
         injected_type = c.type;
         injected_fsync_error = c.injected;
+        name_stored_by.clear();
+        if (c.by_other_user && geteuid() == 0)
+            setfsuid(65534);  // root may read any folder; nobody may not read w
         EXPECT_EQ(FlushFileBuffers(c.handle) != 0, c.flushed);
+        setfsuid(geteuid());
         injected_fsync_error = 0;
         if (!c.flushed) {
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(c.injected));
         }
+        EXPECT_EQ(name_stored_by, c.name_stored_by);
     }
     CloseHandle(file);
+    CloseHandle(linked);
+    CloseHandle(unreadable);
     CloseHandle(null_device);
+    chmod((dir / "w").c_str(), 0755);  // so that a user other than root can remove it
     for (int descriptor : {pipe_ends[0], pipe_ends[1], sockets[0], sockets[1]})
         close(descriptor);
 
@@ -404,6 +454,27 @@ TEST_F(FileServices, AFlushFailsWithItsErrorUnlessTheObjectStoresNothing)
     close(closed);
     EXPECT_FALSE(FlushFileBuffers(handle_of(closed)));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(EBADF));
+}
+
+// A failure to store a write's bytes fails the write, as the flush would not report it
+// again; where the file system cannot be asked, the same bytes go through the cache alone.
+TEST_F(FileServices, AWriteFailsWhenItsBytesCannotBeStoredAndGoesOnWhereNoOneCanBeAsked)
+{
+    std::string bytes = pattern_bytes(3 * 8192);
+    for (int injected : {EIO, ENOSPC, EINVAL, ESPIPE}) {
+        SCOPED_TRACE(injected);
+        bool stored = injected == EINVAL || injected == ESPIPE;
+        HANDLE file = open_file(dir / "f", GENERIC_WRITE, CREATE_ALWAYS);
+        injected_range_error = injected;
+        bool written = true;
+        DWORD count = 0;
+        for (std::size_t at = 0; at < bytes.size() && written; at += 8192)
+            written = WriteFile(file, bytes.data() + at, 8192, &count, nullptr) != 0;
+        injected_range_error = 0;
+        EXPECT_EQ(written ? 0 : static_cast<int>(GetLastError()), stored ? 0 : injected);
+        EXPECT_EQ(stored && FlushFileBuffers(file) && read_whole_file(dir / "f") == bytes, stored);
+        CloseHandle(file);
+    }
 }
 
 TEST_F(FileServices, SetFilePointerExPlacesTheNextReadAndWriteWith64BitOffsets)

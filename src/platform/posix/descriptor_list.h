@@ -1,6 +1,6 @@
-// What the port keeps beside some open descriptors (a write guard, direct I/O, the folder
-// of a created file) lives in short lists searched by descriptor: a run holds at most two
-// handles at a time.
+// What the port keeps beside some open descriptors (a write guard, direct I/O, write-back,
+// the folder of a created file) lives in short lists searched by descriptor: a run holds
+// at most two handles at a time.
 #pragma once
 
 #include <cstddef>

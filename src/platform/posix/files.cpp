@@ -4,12 +4,14 @@
 #include "platform/posix/descriptor_list.h"
 #include "platform/posix/direct_io.h"
 #include "platform/posix/drives.h"
+#include "platform/posix/write_back.h"
 #include "platform/posix/write_guard.h"
 
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <string>
@@ -111,18 +113,24 @@ int flags_for_object(const char* name, int flags)
 // bytes but not its name, so the folder is flushed with it.
 struct CreatedFile {
     int descriptor;
-    std::string folder;
+    std::string folder;  // empty when the folder could not be found
 };
 std::vector<CreatedFile> created_files;
 
-// Remembers the folder of `name`, a regular file just opened on `descriptor` by a creating
-// open (nothing else is a new name that must be stored).
+// Remembers the folder that holds `name`, a regular file just opened on `descriptor` by a
+// creating open (nothing else is a new name that must be stored). Where the name is a
+// symbolic link, the open made the file where the links lead, each relative one from its
+// own folder, so the folder is that of the name resolved, found while the file is new.
 void remember_created_file(int descriptor, const char* name)
 {
     erase_entry(created_files, descriptor);
-    std::string folder = name;
-    std::size_t slash = folder.find_last_of('/');
-    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    std::string folder;
+    if (char* resolved = realpath(name, nullptr)) {
+        folder = resolved;
+        std::free(resolved);
+        std::size_t slash = folder.find_last_of('/');
+        folder = slash == 0 ? "/" : folder.substr(0, slash);
+    }
     created_files.push_back({descriptor, folder});
 }
 
@@ -135,15 +143,19 @@ int fsync_uninterrupted(int descriptor)
     return result;
 }
 
-// Flushes the folder of a file a creating open made; true for every other descriptor.
-// A folder that cannot be opened to be flushed has not been flushed.
+// Stores the name of a file a creating open made by flushing its folder; true for every
+// other descriptor. A folder that cannot be opened (one the user may write but not read,
+// or one not found) cannot be flushed by itself, so the file's whole file system, which
+// holds it, is flushed instead.
 bool flush_folder_of(int descriptor)
 {
     const CreatedFile* created = find_entry(created_files, descriptor);
     if (created == nullptr)
         return true;
-    int folder = open(created->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bool flushed = folder >= 0 && fsync_uninterrupted(folder) == 0;
+    int folder = created->folder.empty()
+                     ? -1
+                     : open(created->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool flushed = folder >= 0 ? fsync_uninterrupted(folder) == 0 : syncfs(descriptor) == 0;
     int code = errno;
     if (folder >= 0)
         close(folder);
@@ -211,6 +223,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share_mode*/,
     }
     if ((flags & O_CREAT) != 0 && S_ISREG(info.st_mode))
         remember_created_file(descriptor, name);
+    if ((access & GENERIC_WRITE) != 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)))
+        start_write_back(descriptor);
     if ((access & GENERIC_WRITE) != 0 && S_ISBLK(info.st_mode))
         guard_block_device_writes(descriptor, system_roots());
     // A drive bypasses the cache, as on Windows; an image file given as a drive does not.
@@ -292,6 +306,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
 
 // Writes until the count is done or an error occurs; a full device shows as ENOSPC. A
 // write that would touch a part of a drive in use fails whole, before any byte is written.
+// On a file or block device it returns once the bytes of the write before it are stored,
+// and fails when the device could not store them.
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                LPOVERLAPPED /*overlapped*/)
 {
@@ -313,6 +329,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
         done += static_cast<DWORD>(put);
     }
     *written = done;
+    if (!write_back(descriptor_of(file), done)) {
+        SetLastError(static_cast<DWORD>(errno));
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -340,6 +360,7 @@ BOOL CloseHandle(HANDLE object)
 {
     end_drive_guard(descriptor_of(object));
     end_direct_io(descriptor_of(object));
+    end_write_back(descriptor_of(object));
     erase_entry(created_files, descriptor_of(object));
     if (close(descriptor_of(object)) != 0) {
         SetLastError(static_cast<DWORD>(errno));
