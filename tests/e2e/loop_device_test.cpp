@@ -381,16 +381,18 @@ std::string attach_partitioned_drive(Backend* backend, const LoopDevice& loop)
             GTEST_SKIP() << "the kernel shows no partitions of loop devices";     \
     } while (0)
 
-// Makes `loop` drive 0 as attach_partitioned_drive does, with an ext4 made on partition 2.
-// Returns partition 2's node, or "" when that could not be done.
-std::string attach_drive_with_ext4(Backend* backend, const LoopDevice& loop)
-{
-    std::string part2 = attach_partitioned_drive(backend, loop);
-    if (part2.empty() ||
-        std::system(("mkfs.ext4 -q -F " + part2 + " >/dev/null 2>&1").c_str()) != 0)
-        return "";
-    return part2;
-}
+// Makes `loop` drive 0 as attach_partitioned_drive does, with an ext4 on partition 2, node
+// `part2`, mounted as `mounted` for the rest of the scope; skips where that cannot be done.
+#define MOUNT_EXT4_ON_PARTITION_2(loop, part2, mounted)                                  \
+    REQUIRE_PARTITIONS(loop);                                                            \
+    if (output_of("command -v mkfs.ext4").empty())                                       \
+        GTEST_SKIP() << "no mkfs.ext4";                                                  \
+    std::string part2 = attach_partitioned_drive(backend, loop);                         \
+    ASSERT_NE(part2, "");                                                                \
+    ASSERT_EQ(std::system(("mkfs.ext4 -q -F " + part2 + " >/dev/null 2>&1").c_str()), 0); \
+    Mount mounted(part2, "ext4", at("mnt"));                                             \
+    if (mounted.mount_point.empty())                                                     \
+        GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error)
 
 // Copies what the kernel shows of the loop device `loop` into the test build's tree entry
 // `entry`, where the program's guard finds what it is over.
@@ -419,16 +421,9 @@ std::string disk_now(const LoopDevice& loop)
 // and neither does its node given as the file of a Save.
 TEST_F(LoopDevices, LoadIsRefusedWhereItWouldReachAMountedPartitionAndNowhereElse)
 {
-    if (output_of("command -v mkfs.ext4").empty())
-        GTEST_SKIP() << "no mkfs.ext4";
     std::string bytes = partitioned_disk(46);
     LoopDevice loop(loop_image(bytes), true);
-    REQUIRE_PARTITIONS(loop);
-    std::string part2 = attach_drive_with_ext4(backend, loop);
-    ASSERT_NE(part2, "");
-    Mount mounted(part2, "ext4", at("mnt"));
-    if (mounted.mount_point.empty())
-        GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
+    MOUNT_EXT4_ON_PARTITION_2(loop, part2, mounted);
     std::string disk = disk_now(loop);
     ASSERT_EQ(disk.size(), bytes.size());
 
@@ -509,8 +504,8 @@ class LoopGptDisks : public LoopDevices, public ::testing::WithParamInterface<un
 
 TEST_P(LoopGptDisks, ACardImageLeavesTheTableOfADiskInUseAsItWas)
 {
-    if (output_of("command -v mkfs.ext4").empty() || output_of("command -v sfdisk").empty())
-        GTEST_SKIP() << "no mkfs.ext4 or sfdisk";
+    if (output_of("command -v sfdisk").empty())
+        GTEST_SKIP() << "no sfdisk";
     std::string image = loop_image(random_bytes(8 * 1024 * 1024, 60));
     {
         // sfdisk counts in the sectors of the device it writes.
@@ -522,12 +517,7 @@ TEST_P(LoopGptDisks, ACardImageLeavesTheTableOfADiskInUseAsItWas)
                   0);
     }
     LoopDevice loop(image, true, GetParam());
-    REQUIRE_PARTITIONS(loop);
-    std::string part2 = attach_drive_with_ext4(backend, loop);
-    ASSERT_NE(part2, "");
-    Mount mounted(part2, "ext4", at("mnt"));
-    if (mounted.mount_point.empty())
-        GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
+    MOUNT_EXT4_ON_PARTITION_2(loop, part2, mounted);
     std::string disk = disk_now(loop);
     // With the disk's master boot record, only the GPT keeps the card out.
     expect_only_the_table_kept(loop, 61, 512, &disk);
@@ -540,16 +530,13 @@ INSTANTIATE_TEST_SUITE_P(, LoopGptDisks, ::testing::Values(512u, 4096u));
 // change the table that places it, and the file system stays clean.
 TEST_F(LoopDevices, ALoadThroughALoopDeviceIsGuardedWhereItsBytesLand)
 {
-    if (output_of("command -v mkfs.ext4").empty() || output_of("command -v e2fsck").empty())
-        GTEST_SKIP() << "no mkfs.ext4 or e2fsck";
+    if (output_of("command -v e2fsck").empty())
+        GTEST_SKIP() << "no e2fsck";
     LoopDevice loop(loop_image(partitioned_disk(53)), true);
-    REQUIRE_PARTITIONS(loop);
-    std::string part2 = attach_drive_with_ext4(backend, loop);
-    ASSERT_NE(part2, "");
+    std::string checked;
     {
-        Mount mounted(part2, "ext4", at("mnt"));
-        if (mounted.mount_point.empty())
-            GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
+        MOUNT_EXT4_ON_PARTITION_2(loop, part2, mounted);
+        checked = part2;
         LoopDevice over_partition(part2), over_disk(loop.device);
         if (over_partition.device.empty() || over_disk.device.empty())
             GTEST_SKIP() << "no further loop devices could be attached";
@@ -576,7 +563,7 @@ TEST_F(LoopDevices, ALoadThroughALoopDeviceIsGuardedWhereItsBytesLand)
         }
         EXPECT_TRUE(same_bytes(disk_now(loop), disk));
     }
-    EXPECT_EQ(std::system(("e2fsck -n -f " + part2 + " >/dev/null 2>&1").c_str()), 0);
+    EXPECT_EQ(std::system(("e2fsck -n -f " + checked + " >/dev/null 2>&1").c_str()), 0);
 }
 
 }  // namespace

@@ -31,21 +31,6 @@ const std::uint64_t MIN_ENTRY_SIZE = 128, MAX_ENTRY_SIZE = 4096, MAX_ARRAY_SIZE 
 // The largest logical block there is, for a disk whose tables cannot be read.
 const std::uint64_t LARGEST_BLOCK = 4096;
 
-bool read_at(int descriptor, std::uint64_t position, unsigned char* bytes, std::size_t count)
-{
-    while (count > 0) {
-        ssize_t got = pread(descriptor, bytes, count, static_cast<off_t>(position));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        bytes += got;
-        position += static_cast<std::uint64_t>(got);
-        count -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 std::uint64_t little_endian(const unsigned char* bytes, int size)
 {
     std::uint64_t value = 0;
@@ -94,6 +79,22 @@ bool marks_gpt_disk(const unsigned char* sector)
 }
 
 }  // namespace
+
+bool read_at(int descriptor, std::uint64_t position, void* bytes, std::size_t count)
+{
+    char* at = static_cast<char*>(bytes);
+    while (count > 0) {
+        ssize_t got = pread(descriptor, at, count, static_cast<off_t>(position));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        at += got;
+        position += static_cast<std::uint64_t>(got);
+        count -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
 
 std::vector<ByteRange> partition_table_bytes(int descriptor, std::uint64_t disk_size,
                                              std::uint64_t block_size)

@@ -2,6 +2,7 @@
 // write must leave as it is while one of them is in use.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -10,6 +11,10 @@ struct ByteRange {
     std::uint64_t begin;
     std::uint64_t end;
 };
+
+// Reads `count` bytes at byte `position` of `descriptor`, whatever its position; false when
+// they cannot all be read.
+bool read_at(int descriptor, std::uint64_t position, void* bytes, std::size_t count);
 
 // The bytes of the partition table of the disk open on `descriptor`, `disk_size` bytes in
 // logical blocks of `block_size`: the entries and signature of the master boot record and,

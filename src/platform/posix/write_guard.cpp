@@ -87,21 +87,6 @@ void look_up_use(DriveGuard* guard)
     guard->base = place.placed ? place.begin : 0;
 }
 
-bool read_all_at(int descriptor, std::uint64_t position, char* bytes, std::size_t count)
-{
-    while (count > 0) {
-        ssize_t got = pread(descriptor, bytes, count, static_cast<off_t>(position));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        bytes += got;
-        position += static_cast<std::uint64_t>(got);
-        count -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 // Whether the `count` bytes at `bytes`, to be written at byte `position` of the disk, leave
 // every table byte they reach as the disk holds it now. Only those bytes are read.
 bool leaves_tables_as_they_are(const DriveGuard& guard, std::uint64_t position,
@@ -116,8 +101,8 @@ bool leaves_tables_as_they_are(const DriveGuard& guard, std::uint64_t position,
         std::string now(high - low, '\0');
         int descriptor = open_disk_node(table.disk, guard.roots);
         bool same = descriptor >= 0 &&
-                    read_all_at(descriptor, table.disk_begin + (low - table.on_disk.begin),
-                                &now[0], now.size()) &&
+                    read_at(descriptor, table.disk_begin + (low - table.on_disk.begin),
+                            &now[0], now.size()) &&
                     std::memcmp(now.data(), bytes + (low - position), now.size()) == 0;
         if (descriptor >= 0)
             close(descriptor);
