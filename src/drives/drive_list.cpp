@@ -67,9 +67,8 @@ std::string uses_of(const std::vector<PartUse>& parts)
         std::string name = printable(part.name);
         // What a loop device over the disk builds keeps the bytes under it from writes; so
         // does what is in use where a loop device's own bytes land.
-        std::string bytes = part.placed ? "bytes " + std::to_string(part.begin) + "-" +
-                                              std::to_string(part.end - (part.end > part.begin ? 1 : 0))
-                                        : "";
+        std::string bytes = "bytes " + std::to_string(part.begin) + "-" +
+                            std::to_string(part.end - (part.end > part.begin ? 1 : 0));
         std::string over;
         if (part.through_loop)
             over = part.placed ? " over " + bytes : " over the whole disk";

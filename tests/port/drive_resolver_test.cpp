@@ -592,24 +592,26 @@ TEST_F(WriteGuard, APartitionTableIsFoundFromItsOwnFieldsWithinBounds)
         std::uint64_t block;
         Ranges table;
     };
+    // Where a GPT of 512-byte blocks usually lies, taken where its fields make no sense.
+    const Ranges USUAL = {{446, 512}, {K, 2 * K}, {2 * K, 2 * K + ARRAY}, {LAST, END},
+                          {LAST - ARRAY, LAST}};
     const Case cases[] = {
         {"a master boot record alone", mbr_only, K, {{446, 512}}},
         {"a usual GPT", gpt_disk(K, 100, {{1, 99, 2, 128, 128}, {99, 1, 67, 128, 128}}), K,
          {{446, 512}, {K, 2 * K}, {2 * K, 2 * K + ARRAY}, {LAST, END}, {67 * K, 67 * K + ARRAY}}},
-        {"a GPT of 4096-byte blocks", gpt_disk(K4, 20, {{1, 19, 2, 128, 128}, {19, 1, 15, 128, 128}}),
-         K4, {{446, 512}, {K4, 2 * K4}, {2 * K4, 2 * K4 + ARRAY}, {19 * K4, 20 * K4},
-              {15 * K4, 15 * K4 + ARRAY}}},
+        {"a GPT of 4096-byte blocks",
+         gpt_disk(K4, 20, {{1, 19, 2, 128, 128}, {19, 1, 15, 128, 128}}), K4,
+         {{446, 512}, {K4, 2 * K4}, {2 * K4, 2 * K4 + ARRAY}, {19 * K4, 20 * K4},
+          {15 * K4, 15 * K4 + ARRAY}}},
         {"a backup the primary places before the end, with larger entries",
          gpt_disk(K, 100, {{1, 90, 2, 128, 256}, {90, 1, 26, 128, 256}}), K,
          {{446, 512}, {K, 2 * K}, {2 * K, 2 * K + 2 * ARRAY}, {LAST, END},
           {LAST - ARRAY, LAST}, {90 * K, 91 * K}, {26 * K, 26 * K + 2 * ARRAY}}},
-        {"absurd places and counts", gpt_disk(K, 100, {{1, 1ull << 60, 1ull << 62, 0xFFFFFFFF, 128}}),
-         K, {{446, 512}, {K, 2 * K}, {2 * K, 2 * K + ARRAY}, {LAST, END}, {LAST - ARRAY, LAST}}},
+        {"absurd places and counts",
+         gpt_disk(K, 100, {{1, 1ull << 60, 1ull << 62, 0xFFFFFFFF, 128}}), K, USUAL},
         {"an entry size no GPT has, an array over its own header",
-         gpt_disk(K, 100, {{1, 99, 2, 128, 100}, {99, 1, 90, 128, 128}}), K,
-         {{446, 512}, {K, 2 * K}, {2 * K, 2 * K + ARRAY}, {LAST, END}, {LAST - ARRAY, LAST}}},
-        {"no GPT header", gpt_disk(K, 100, {}), K,
-         {{446, 512}, {K, 2 * K}, {2 * K, 2 * K + ARRAY}, {LAST, END}, {LAST - ARRAY, LAST}}},
+         gpt_disk(K, 100, {{1, 99, 2, 128, 100}, {99, 1, 90, 128, 128}}), K, USUAL},
+        {"no GPT header", gpt_disk(K, 100, {}), K, USUAL},
     };
     for (const Case& c : cases) {
         write_whole_file(dir / "disk.img", c.disk);

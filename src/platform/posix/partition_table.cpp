@@ -1,6 +1,5 @@
 #include "platform/posix/partition_table.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -60,7 +59,8 @@ bool stated_array(const std::vector<unsigned char>& header, std::uint64_t block_
     std::uint64_t count = little_endian(header.data() + ENTRY_COUNT_AT, 4);
     std::uint64_t entry_size = little_endian(header.data() + ENTRY_SIZE_AT, 4);
     if (entry_size < MIN_ENTRY_SIZE || entry_size > MAX_ENTRY_SIZE ||
-        (entry_size & (entry_size - 1)) != 0 || count == 0 || count > MAX_ARRAY_SIZE / entry_size || lba > high / block_size)
+        (entry_size & (entry_size - 1)) != 0 || count == 0 ||
+        count > MAX_ARRAY_SIZE / entry_size || lba > high / block_size)
         return false;
     array->begin = lba * block_size;
     array->end = array->begin + count * entry_size;
