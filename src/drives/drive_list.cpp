@@ -65,13 +65,15 @@ std::string uses_of(const std::vector<PartUse>& parts)
     std::vector<std::string> uses;
     for (const PartUse& part : parts) {
         std::string name = printable(part.name);
-        // What a loop device over the disk builds keeps the bytes under it from writes.
+        // What a loop device over the disk builds keeps the bytes under it from writes; so
+        // does what is in use where a loop device's own bytes land.
+        std::string bytes = "bytes " + std::to_string(part.begin) + "-" +
+                            std::to_string(part.end - (part.end > part.begin ? 1 : 0));
         std::string over;
-        if (part.through_loop && part.placed)
-            over = " over bytes " + std::to_string(part.begin) + "-" +
-                   std::to_string(part.end - (part.end > part.begin ? 1 : 0));
-        else if (part.through_loop)
-            over = " over the whole disk";
+        if (part.through_loop)
+            over = part.placed ? " over " + bytes : " over the whole disk";
+        else if (part.beneath)
+            over = part.placed ? " at " + bytes : " at unknown bytes";
         std::vector<std::string> mount_points;
         for (const std::string& mount_point : part.mount_points)
             mount_points.push_back(printable(mount_point));

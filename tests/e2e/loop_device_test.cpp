@@ -85,7 +85,8 @@ protected:
     // that part. `disk` is what the drive holds before, and is made what it holds after.
     void expect_third_chunk_refused(const LoopDevice& loop, unsigned seed, std::string* disk)
     {
-        std::string file = random_bytes(3 * CHUNK, seed);
+        // With the drive's own partition table, which may place parts in use.
+        std::string file = random_bytes(3 * CHUNK, seed).replace(446, 66, disk->substr(446, 66));
         write_whole_file(at("in.bin"), file);
         ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
         ProgramRun loaded = run_to_end({"-L", "0", "in.bin"});
@@ -103,6 +104,30 @@ protected:
             run({"-S", "0", node}, {{overwrite_question(node), "1"}, {PRESS_ANY_KEY, "k"}});
         EXPECT_TRUE(ended_with_status_0(saved, 2));
         EXPECT_EQ(saved.output, overwrite_question(node) + BUSY);
+    }
+
+    // On drive 0, `loop`, whose partition table places a partition in use: a card image with
+    // another table is refused before any byte is written, also one that keeps the drive's
+    // first `kept` bytes; boot code, and a boot sector with the table the drive holds, are
+    // written. `disk` is what the drive holds before, and is made what it holds after.
+    void expect_only_the_table_kept(const LoopDevice& loop, unsigned seed, std::size_t kept,
+                                    std::string* disk)
+    {
+        const std::string card = random_bytes(2 * CHUNK, seed).replace(0, kept, *disk, 0, kept);
+        const std::string boot_code = random_bytes(446, seed + 1);
+        const std::string boot_sector = random_bytes(446, seed + 2) + disk->substr(446, 66);
+        for (const std::string* file : {&card, &boot_code, &boot_sector}) {
+            bool written = file != &card;
+            write_whole_file(at("in.bin"), *file);
+            ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
+            ProgramRun loaded = run_to_end({"-L", "0", "in.bin"});
+            EXPECT_TRUE(ended_with_status_0(loaded, 1));
+            EXPECT_EQ(loaded.output,
+                      written ? progress("Write", {file->size()}) + COMPLETED : BUSY);
+            if (written)
+                disk->replace(0, file->size(), *file);
+            EXPECT_TRUE(same_bytes(read_whole_file(loop.device), *disk));
+        }
     }
 
     const std::string BUSY = "Error Device or resource busy\n\n" + PRESS_ANY_KEY;
@@ -356,6 +381,29 @@ std::string attach_partitioned_drive(Backend* backend, const LoopDevice& loop)
             GTEST_SKIP() << "the kernel shows no partitions of loop devices";     \
     } while (0)
 
+// Makes `loop` drive 0 as attach_partitioned_drive does, with an ext4 on partition 2, node
+// `part2`, mounted as `mounted` for the rest of the scope; skips where that cannot be done.
+#define MOUNT_EXT4_ON_PARTITION_2(loop, part2, mounted)                                  \
+    REQUIRE_PARTITIONS(loop);                                                            \
+    if (output_of("command -v mkfs.ext4").empty())                                       \
+        GTEST_SKIP() << "no mkfs.ext4";                                                  \
+    std::string part2 = attach_partitioned_drive(backend, loop);                         \
+    ASSERT_NE(part2, "");                                                                \
+    ASSERT_EQ(std::system(("mkfs.ext4 -q -F " + part2 + " >/dev/null 2>&1").c_str()), 0); \
+    Mount mounted(part2, "ext4", at("mnt"));                                             \
+    if (mounted.mount_point.empty())                                                     \
+        GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error)
+
+// Copies what the kernel shows of the loop device `loop` into the test build's tree entry
+// `entry`, where the program's guard finds what it is over.
+void copy_loop_entry(const LoopDevice& loop, const std::string& entry)
+{
+    std::filesystem::create_directories(entry + "/loop");
+    for (const char* field : {"dev", "loop/backing_file", "loop/offset", "loop/sizelimit"})
+        write_whole_file(entry + "/" + field,
+                         read_whole_file("/sys/block/" + loop.name + "/" + field));
+}
+
 // The disk as it is now, read through the loop device itself, as the runs write it: first
 // dropping what its cache kept from before a file system was made over it.
 std::string disk_now(const LoopDevice& loop)
@@ -373,28 +421,13 @@ std::string disk_now(const LoopDevice& loop)
 // and neither does its node given as the file of a Save.
 TEST_F(LoopDevices, LoadIsRefusedWhereItWouldReachAMountedPartitionAndNowhereElse)
 {
-    if (output_of("command -v mkfs.ext4").empty())
-        GTEST_SKIP() << "no mkfs.ext4";
     std::string bytes = partitioned_disk(46);
     LoopDevice loop(loop_image(bytes), true);
-    REQUIRE_PARTITIONS(loop);
-    std::string part2 = attach_partitioned_drive(backend, loop);
-    ASSERT_NE(part2, "");
-    ASSERT_EQ(std::system(("mkfs.ext4 -q -F " + part2 + " >/dev/null 2>&1").c_str()), 0);
-    Mount mounted(part2, "ext4", at("mnt"));
-    if (mounted.mount_point.empty())
-        GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
+    MOUNT_EXT4_ON_PARTITION_2(loop, part2, mounted);
     std::string disk = disk_now(loop);
     ASSERT_EQ(disk.size(), bytes.size());
 
-    std::string boot = random_bytes(512, 47);
-    write_whole_file(at("boot.bin"), boot);
-    ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
-    ProgramRun restored = run_to_end({"-L", "0", "boot.bin"});
-    EXPECT_TRUE(ended_with_status_0(restored, 1));
-    EXPECT_EQ(restored.output, progress("Write", {512}) + COMPLETED);
-    disk.replace(0, 512, boot);
-    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), disk));
+    expect_only_the_table_kept(loop, 47, 0, &disk);
 
     // The second chunk goes into partition 1; the third would reach partition 2.
     expect_third_chunk_refused(loop, 48, &disk);
@@ -453,11 +486,7 @@ TEST_F(LoopDevices, LoadIsRefusedWhereItWouldReachAFileSystemOnALoopDeviceOverTh
         GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
 
     ASSERT_TRUE(backend->attach_drive(0, loop.device));
-    std::string entry = std::string(VORLENT_E2E_DRIVES) + "/sys/block/" + over.name;
-    std::filesystem::create_directories(entry + "/loop");
-    for (const char* field : {"dev", "loop/backing_file", "loop/offset", "loop/sizelimit"})
-        write_whole_file(entry + "/" + field,
-                         read_whole_file("/sys/block/" + over.name + "/" + field));
+    copy_loop_entry(over, std::string(VORLENT_E2E_DRIVES) + "/sys/block/" + over.name);
     std::string disk = disk_now(loop);
     ASSERT_EQ(disk.size(), bytes.size());
 
@@ -467,6 +496,74 @@ TEST_F(LoopDevices, LoadIsRefusedWhereItWouldReachAFileSystemOnALoopDeviceOverTh
     ASSERT_TRUE(is_loop_over(over, loop.device));
     expect_save_into_refused(over.device);
     EXPECT_TRUE(same_bytes(read_whole_file(loop.device), disk));
+}
+
+// A GPT disk whose second partition is mounted: its headers and entry arrays are kept as
+// a master boot record's table is, read in the disk's own logical blocks.
+class LoopGptDisks : public LoopDevices, public ::testing::WithParamInterface<unsigned> {};
+
+TEST_P(LoopGptDisks, ACardImageLeavesTheTableOfADiskInUseAsItWas)
+{
+    if (output_of("command -v sfdisk").empty())
+        GTEST_SKIP() << "no sfdisk";
+    std::string image = loop_image(random_bytes(8 * 1024 * 1024, 60));
+    {
+        // sfdisk counts in the sectors of the device it writes.
+        LoopDevice blank(image, false, GetParam());
+        REQUIRE_LOOP(blank);
+        ASSERT_EQ(std::system(("printf 'label: gpt\\nstart=1MiB, size=1MiB\\nstart=2MiB, "
+                               "size=4MiB\\n' | sfdisk -q " + blank.device + " >/dev/null 2>&1")
+                                  .c_str()),
+                  0);
+    }
+    LoopDevice loop(image, true, GetParam());
+    MOUNT_EXT4_ON_PARTITION_2(loop, part2, mounted);
+    std::string disk = disk_now(loop);
+    // With the disk's master boot record, only the GPT keeps the card out.
+    expect_only_the_table_kept(loop, 61, 512, &disk);
+}
+
+INSTANTIATE_TEST_SUITE_P(, LoopGptDisks, ::testing::Values(512u, 4096u));
+
+// An ext4 on a mounted partition, written through a loop device over that partition and
+// through one over its disk: each write is refused where it would land in the file system or
+// change the table that places it, and the file system stays clean.
+TEST_F(LoopDevices, ALoadThroughALoopDeviceIsGuardedWhereItsBytesLand)
+{
+    if (output_of("command -v e2fsck").empty())
+        GTEST_SKIP() << "no e2fsck";
+    LoopDevice loop(loop_image(partitioned_disk(53)), true);
+    std::string checked;
+    {
+        MOUNT_EXT4_ON_PARTITION_2(loop, part2, mounted);
+        checked = part2;
+        LoopDevice over_partition(part2), over_disk(loop.device);
+        if (over_partition.device.empty() || over_disk.device.empty())
+            GTEST_SKIP() << "no further loop devices could be attached";
+        ASSERT_TRUE(backend->attach_drive(1, over_partition.device));
+        ASSERT_TRUE(backend->attach_drive(2, over_disk.device));
+        copy_loop_entry(over_partition, linux_drive_entry(1));
+        copy_loop_entry(over_disk, linux_drive_entry(2));
+        std::string disk = disk_now(loop);
+        write_whole_file(at("in.bin"), random_bytes(CHUNK, 54));
+
+        struct Case {
+            const LoopDevice* over;
+            std::string backing, drive, sector;
+        };
+        const Case cases[] = {{&over_partition, part2, "1", "0"},
+                              {&over_disk, loop.device, "2", "4096"},  // partition 2
+                              {&over_disk, loop.device, "2", "0"}};    // the table
+        for (const Case& c : cases) {
+            SCOPED_TRACE("drive " + c.drive + ", sector " + c.sector);
+            ASSERT_TRUE(is_loop_over(*c.over, c.backing));
+            ProgramRun loaded = run_to_end({"-L", c.drive, "in.bin", c.sector});
+            EXPECT_TRUE(ended_with_status_0(loaded, 1));
+            EXPECT_EQ(loaded.output, BUSY);
+        }
+        EXPECT_TRUE(same_bytes(disk_now(loop), disk));
+    }
+    EXPECT_EQ(std::system(("e2fsck -n -f " + checked + " >/dev/null 2>&1").c_str()), 0);
 }
 
 }  // namespace

@@ -498,6 +498,138 @@ TEST_F(WriteGuard, ALoopDeviceInUseOverTheDiskKeepsWritesOutOfItsWindowAndIsList
         << describe_drives(roots());
 }
 
+// A loop device's bytes land on its backing: a partition or a disk, at an offset, another
+// loop device, or a file that another loop device in use shows too. What is in use there
+// keeps writes out of the loop device's bytes over it, and the listing says so.
+TEST_F(WriteGuard, ALoopDeviceIsFollowedDownToWhatItsBytesLandOn)
+{
+    std::vector<std::string> nodes = block_device_nodes();
+    if (nodes.size() < 3)
+        GTEST_SKIP() << "this machine has no three block device nodes to stand for backings";
+    link_number(number_of(nodes[0]), "../../block/sda");
+    link_number(number_of(nodes[1]), "../../block/sda/sda2");
+    link_number(number_of(nodes[2]), "../../block/loop1");
+    add_mount("8:2", "/data");
+    const std::uint64_t SDA2 = 4096 * 512, SDA2_SIZE = 8192 * 512;
+    add_loop("loop1", nodes[0], std::to_string(SDA2 - 1024), "0", "7:1");
+    put(sys_block + "/loop1/size", "12290\n");
+    add_loop("loop2", nodes[1], "512", "4096", "7:2");
+    add_loop("loop3", nodes[2], "1024", "0", "7:3");  // from where sda2 starts under loop1
+    add_loop("loop4", nodes[0], "0", std::to_string(SDA2), "7:4");
+    write_whole_file(dir / "image", "");
+    add_loop("loop5", dir / "image", "0", "1048576", "7:5");
+    add_mount("7:5", "/mnt/file");
+    add_loop("loop6", dir / "image", "524288", "0", "7:6");
+    for (const char* loop : {"loop5", "loop6"})
+        put(sys_block + "/" + loop + "/size", "2048\n");
+    add_loop("loop7", dir / "image", "1048576", "0", "7:7");
+
+    struct Case {
+        const char* what;
+        const char* loop;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> in_use;
+    };
+    const Case cases[] = {
+        {"over the disk, sda2 from its byte 1024", "loop1", {{1024, 1024 + SDA2_SIZE}}},
+        {"inside sda2", "loop2", {{0, 4096}}},
+        {"over loop1 from where sda2 starts", "loop3", {{0, SDA2_SIZE}}},
+        {"over the disk up to sda2", "loop4", {}},
+        {"mounted itself", "loop5", {{0, UINT64_MAX}}},
+        {"over the end of loop5's bytes of the file", "loop6", {{0, 524288}}},
+        {"over the file past loop5's bytes", "loop7", {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> in_use;
+        for (const ByteRange& range : ranges_in_use(c.loop, roots()))
+            in_use.emplace_back(range.begin, range.end);
+        EXPECT_EQ(in_use, c.in_use) << c.what;
+    }
+    std::string listing = describe_drives(roots());
+    for (const char* line : {"  In use:    sda2 at bytes 1024-4195327 mounted on /data\n",
+                             "  In use:    loop5 at bytes 0-524287 mounted on /mnt/file\n"})
+        EXPECT_NE(listing.find(line), std::string::npos) << line << listing;
+}
+
+// A GPT header for partition_table_bytes: where it is, and what its fields say.
+struct GptHeader {
+    std::uint64_t lba, alternate, entries, count, entry_size;
+};
+
+// A disk of `blocks` blocks of `block` bytes whose master boot record marks a GPT disk, with
+// `headers` on it.
+std::string gpt_disk(std::uint64_t block, std::uint64_t blocks,
+                     const std::vector<GptHeader>& headers)
+{
+    std::string disk(block * blocks, '\0');
+    disk.replace(446 + 4, 1, "\xEE").replace(510, 2, "\x55\xAA");
+    for (const GptHeader& header : headers) {
+        std::string bytes = "EFI PART" + std::string(block - 8, '\0');
+        auto field = [&bytes](std::size_t at, std::uint64_t value, int size) {
+            for (int byte = 0; byte < size; ++byte)
+                bytes[at + byte] = static_cast<char>(value >> (8 * byte));
+        };
+        field(12, 92, 4);
+        field(32, header.alternate, 8);
+        field(72, header.entries, 8);
+        field(80, header.count, 4);
+        field(84, header.entry_size, 4);
+        disk.replace(header.lba * block, block, bytes);
+    }
+    return disk;
+}
+
+// The table is found where its headers say, and where a table usually lies when they say
+// nothing that makes sense; never further than its disk.
+TEST_F(WriteGuard, APartitionTableIsFoundFromItsOwnFieldsWithinBounds)
+{
+    using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+    const std::uint64_t K = 512, K4 = 4096, ARRAY = 16384, LAST = 99 * K, END = 100 * K;
+    std::string mbr_only(END, '\0');
+    mbr_only.replace(446 + 4, 1, "\x83").replace(510, 2, "\x55\xAA");
+    struct Case {
+        const char* what;
+        std::string disk;
+        std::uint64_t block;
+        Ranges table;
+    };
+    // Where a GPT of 512-byte blocks usually lies, taken where its fields make no sense.
+    const Ranges USUAL = {{446, 512}, {K, 2 * K}, {2 * K, 2 * K + ARRAY}, {LAST, END},
+                          {LAST - ARRAY, LAST}};
+    const Case cases[] = {
+        {"a master boot record alone", mbr_only, K, {{446, 512}}},
+        {"a usual GPT", gpt_disk(K, 100, {{1, 99, 2, 128, 128}, {99, 1, 67, 128, 128}}), K,
+         {{446, 512}, {K, 2 * K}, {2 * K, 2 * K + ARRAY}, {LAST, END}, {67 * K, 67 * K + ARRAY}}},
+        {"a GPT of 4096-byte blocks",
+         gpt_disk(K4, 20, {{1, 19, 2, 128, 128}, {19, 1, 15, 128, 128}}), K4,
+         {{446, 512}, {K4, 2 * K4}, {2 * K4, 2 * K4 + ARRAY}, {19 * K4, 20 * K4},
+          {15 * K4, 15 * K4 + ARRAY}}},
+        {"a backup the primary places before the end, with larger entries",
+         gpt_disk(K, 100, {{1, 90, 2, 128, 256}, {90, 1, 26, 128, 256}}), K,
+         {{446, 512}, {K, 2 * K}, {2 * K, 2 * K + 2 * ARRAY}, {LAST, END},
+          {LAST - ARRAY, LAST}, {90 * K, 91 * K}, {26 * K, 26 * K + 2 * ARRAY}}},
+        {"absurd places and counts",
+         gpt_disk(K, 100, {{1, 1ull << 60, 1ull << 62, 0xFFFFFFFF, 128}}), K, USUAL},
+        {"an entry size no GPT has, an array over its own header",
+         gpt_disk(K, 100, {{1, 99, 2, 128, 100}, {99, 1, 90, 128, 128}}), K, USUAL},
+        {"no GPT header", gpt_disk(K, 100, {}), K, USUAL},
+    };
+    for (const Case& c : cases) {
+        write_whole_file(dir / "disk.img", c.disk);
+        int descriptor = open((dir / "disk.img").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(descriptor, 0);
+        Ranges table;
+        for (const ByteRange& range : partition_table_bytes(descriptor, c.disk.size(), c.block))
+            table.emplace_back(range.begin, range.end);
+        close(descriptor);
+        EXPECT_EQ(table, c.table) << c.what;
+    }
+    // A disk that cannot be read holds a table of either block size anywhere one may lie.
+    Ranges unread;
+    for (const ByteRange& range : partition_table_bytes(-1, END, K))
+        unread.emplace_back(range.begin, range.end);
+    EXPECT_EQ(unread, (Ranges{{446, 512}, {512, 2 * K4 + ARRAY}, {END - K4 - ARRAY, END}}));
+}
+
 // What a drive name reaches is guarded only if it is a block device: an image file given
 // as a drive is never in use, whatever /sys says of the disk it stands for.
 TEST_F(WriteGuard, AnImageGivenAsADriveIsNeverGuarded)

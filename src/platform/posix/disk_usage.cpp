@@ -214,52 +214,83 @@ void find_listed_uses(PartUse* part, const std::string& folder, const dev_t* num
 }
 
 // Loop devices nest: one over another over the disk. The kernel refuses a cycle; this
-// bounds a /sys tree that shows one anyway.
+// bounds a /sys tree that shows one anyway, whether followed up or down.
 const int MAX_LOOP_DEPTH = 8;
 
-std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
-                              bool probe_partitions, UseTables* tables, int depth);
+// What a loop device reads and writes, and which of its bytes.
+struct LoopBacking {
+    bool is_file = false;     // a regular file; otherwise a block device the tree places
+    DevicePlace place;        // the block device's
+    dev_t file_device = 0;    // the file's file system and inode
+    ino_t file_inode = 0;
+    bool placed = false;      // whether [begin, end) is known
+    std::uint64_t begin = 0;  // the bytes of that disk, or of that file, the loop device reaches
+    std::uint64_t end = UINT64_MAX;
+};
 
-// What the loop devices over parts of `disk`, which spans [0, disk_end), build and something
-// uses, placed on `disk`.
-std::vector<PartUse> loop_uses_over(const std::string& disk, std::uint64_t disk_end,
-                                    const SystemRoots& roots, bool probe_partitions,
-                                    UseTables* tables, int depth)
+// False when `loop` is no loop device, or its backing is gone or is a block device the tree
+// does not show.
+bool read_loop_backing(const std::string& loop, const SystemRoots& roots, LoopBacking* backing)
+{
+    std::string folder = std::string(roots.sys_block) + "/" + loop + "/loop";
+    std::string path = read_first_line(folder + "/backing_file");
+    struct stat info;
+    if (path.empty() || path[0] != '/' || stat(path.c_str(), &info) != 0)
+        return false;
+    // From its offset in the backing, as far as its size limit (0: no limit) and the
+    // backing let it.
+    std::uint64_t offset = 0, limit = 0;
+    bool window = read_count(folder + "/offset", &offset) &&
+                  read_count(folder + "/sizelimit", &limit);
+    if (S_ISREG(info.st_mode)) {
+        backing->is_file = true;
+        backing->file_device = info.st_dev;
+        backing->file_inode = info.st_ino;
+        backing->placed = window;
+        backing->begin = offset;
+        backing->end = limit != 0 && limit <= UINT64_MAX - offset ? offset + limit : UINT64_MAX;
+        return true;
+    }
+    const DevicePlace& place = backing->place;
+    if (!S_ISBLK(info.st_mode) || !place_device(info.st_rdev, roots, &backing->place))
+        return false;
+    backing->placed = window && place.placed;
+    if (backing->placed) {
+        backing->begin = offset < place.end - place.begin ? place.begin + offset : place.end;
+        backing->end = limit != 0 && limit < place.end - backing->begin ? backing->begin + limit
+                                                                         : place.end;
+    }
+    return true;
+}
+
+std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
+                              bool probe_partitions, UseTables* tables, int depth,
+                              const std::string& exclude);
+
+// What the loop devices over parts of `disk`, but `exclude`, build and something uses,
+// placed on `disk`.
+std::vector<PartUse> loop_uses_over(const std::string& disk, const SystemRoots& roots,
+                                    bool probe_partitions, UseTables* tables, int depth,
+                                    const std::string& exclude)
 {
     std::vector<PartUse> uses;
     for (const std::string& loop : sorted_entries(roots.sys_block)) {
-        std::string folder = std::string(roots.sys_block) + "/" + loop + "/loop";
-        dev_t backing_number;
-        DevicePlace backing;
-        if (loop == disk || !block_device_number(read_first_line(folder + "/backing_file"),
-                                                 &backing_number) ||
-            !place_device(backing_number, roots, &backing) || backing.disk != disk)
+        LoopBacking backing;
+        if (loop == disk || loop == exclude || !read_loop_backing(loop, roots, &backing) ||
+            backing.is_file || backing.place.disk != disk)
             continue;
-        // The bytes the loop device reaches: from its offset in the backing device, as far
-        // as its size limit (0: no limit) and the backing device let it.
-        std::uint64_t offset = 0, limit = 0;
-        bool placed = backing.placed && read_count(folder + "/offset", &offset) &&
-                      read_count(folder + "/sizelimit", &limit);
-        std::uint64_t window_begin = 0, window_end = disk_end;
-        if (placed) {
-            window_begin = offset < backing.end - backing.begin ? backing.begin + offset
-                                                                : backing.end;
-            window_end = limit != 0 && limit < backing.end - window_begin ? window_begin + limit
-                                                                           : backing.end;
-        }
-        for (PartUse part : usage_of(loop, roots, probe_partitions, tables, depth + 1)) {
+        Window window = {backing.placed, backing.begin, backing.end, 0};
+        for (PartUse part : usage_of(loop, roots, probe_partitions, tables, depth + 1, "")) {
             if (!is_in_use(part))
                 continue;
-            // A part of the loop device maps onto the disk shifted by the window's start.
-            if (part.placed && part.begin < window_end - window_begin) {
-                part.end = part.end < window_end - window_begin ? window_begin + part.end
-                                                                 : window_end;
-                part.begin += window_begin;
-            } else {
-                part.begin = window_begin;
-                part.end = window_end;
+            // A part of the loop device maps onto the disk shifted by the window's start;
+            // one that cannot be placed may lie anywhere in the window.
+            if (!part.placed || !through_window(window, part.begin, part.end, &part.begin,
+                                                &part.end)) {
+                part.begin = backing.begin;
+                part.end = backing.end;
             }
-            part.placed = placed;
+            part.placed = backing.placed;
             part.through_loop = true;
             uses.push_back(part);
         }
@@ -267,8 +298,51 @@ std::vector<PartUse> loop_uses_over(const std::string& disk, std::uint64_t disk_
     return uses;
 }
 
+// The devices mounted in mount namespaces other than this process's, as the mount tables of
+// the processes /proc shows tell. Only a look that opens no partition needs them.
+std::vector<dev_t> devices_mounted_out_of_view()
+{
+    std::vector<dev_t> numbers;
+    struct stat own;
+    if (stat("/proc/self/ns/mnt", &own) != 0)
+        return numbers;
+    std::vector<ino_t> namespaces = {own.st_ino};
+    for (const std::string& process : sorted_entries("/proc")) {
+        struct stat space;
+        std::string folder = "/proc/" + process;
+        if (!std::isdigit(static_cast<unsigned char>(process[0])) ||
+            stat((folder + "/ns/mnt").c_str(), &space) != 0 ||
+            std::find(namespaces.begin(), namespaces.end(), space.st_ino) != namespaces.end())
+            continue;
+        namespaces.push_back(space.st_ino);
+        for (const Mount& mount : read_mounts((folder + "/mountinfo").c_str()))
+            numbers.push_back(mount.number);
+    }
+    return numbers;
+}
+
+// Whether a partition that nothing here shows in use is mounted out of view.
+bool partition_mounted_out_of_view(const std::vector<PartUse>& parts,
+                                   const std::vector<dev_t>& numbers,
+                                   const std::vector<bool>& numbered)
+{
+    std::vector<dev_t> mounted;
+    bool looked = false;
+    for (std::size_t at = 1; at < parts.size(); ++at) {
+        if (!numbered[at] || is_in_use(parts[at]))
+            continue;
+        if (!looked)
+            mounted = devices_mounted_out_of_view();
+        looked = true;
+        if (std::find(mounted.begin(), mounted.end(), numbers[at]) != mounted.end())
+            return true;
+    }
+    return false;
+}
+
 std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
-                              bool probe_partitions, UseTables* tables, int depth)
+                              bool probe_partitions, UseTables* tables, int depth,
+                              const std::string& exclude)
 {
     std::vector<PartUse> parts;
     std::string disk_folder = std::string(roots.sys_block) + "/" + disk;
@@ -319,7 +393,10 @@ std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
             parts[at].busy = claim == EBUSY;
             whole_disk_free = whole_disk_free || claim == 0;
         }
-        if (disk_claim == EBUSY && !placed_a_claim && !whole_disk_free) {
+        // Without the partitions' own answers, a mount out of view is found the long way.
+        bool held_out_of_view = disk_claim == EBUSY && !probe_partitions && placed_a_claim &&
+                                partition_mounted_out_of_view(parts, numbers, numbered);
+        if (disk_claim == EBUSY && ((!placed_a_claim && !whole_disk_free) || held_out_of_view)) {
             for (PartUse& part : parts)
                 part.busy = false;
             parts[0].busy = true;
@@ -327,13 +404,121 @@ std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
     }
     // A loop device reads its backing device through plain opens, which claim nothing.
     std::vector<PartUse> loops =
-        loop_uses_over(disk, parts[0].placed ? parts[0].end : UINT64_MAX, roots,
-                       probe_partitions, tables, depth);
+        loop_uses_over(disk, roots, probe_partitions, tables, depth, exclude);
     parts.insert(parts.end(), loops.begin(), loops.end());
     return parts;
 }
 
+// Whether the partition table of a disk places something in use: one of its partitions, or
+// bytes of one under a loop device. (Its partitions come right after the disk itself.)
+bool table_in_use(const std::vector<PartUse>& parts)
+{
+    for (const PartUse& use : parts) {
+        if (!is_in_use(use))
+            continue;
+        for (std::size_t at = 1; at < parts.size() && !parts[at].through_loop; ++at) {
+            const PartUse& partition = parts[at];
+            if (&use == &partition || (use.placed && partition.placed &&
+                                       use.begin < partition.end && partition.begin < use.end))
+                return true;
+        }
+    }
+    return false;
+}
+
+// One look at a disk and at what lies under it.
+struct Look {
+    const SystemRoots& roots;
+    bool probe_partitions;
+    UseTables use_tables;
+    std::vector<PartUse>* parts;        // what is in use, placed on the disk looked at
+    std::vector<TableWindow>* tables;  // null when not asked for
+};
+
+void add_table(Look* look, const std::string& disk, const std::vector<PartUse>& parts,
+               const Window& window)
+{
+    if (look->tables != nullptr && window.placed && table_in_use(parts))
+        look->tables->push_back({disk, window, parts[0].placed ? parts[0].end : 0});
+}
+
+// Adds what is in use of `disk`, but what the loop device `exclude` builds on it, as bytes of
+// the disk looked at that `window` shows, and its partition table where it places any.
+void add_uses_seen(Look* look, const std::string& disk, const Window& window,
+                   const std::string& exclude, int depth)
+{
+    std::vector<PartUse> parts = usage_of(disk, look->roots, look->probe_partitions,
+                                          &look->use_tables, depth, exclude);
+    for (PartUse part : parts) {
+        part.placed = part.placed && window.placed;
+        if (!is_in_use(part) ||
+            (part.placed && !through_window(window, part.begin, part.end, &part.begin,
+                                            &part.end)))
+            continue;
+        part.through_loop = false;
+        part.beneath = true;
+        look->parts->push_back(part);
+    }
+    add_table(look, disk, parts, window);
+}
+
+// Adds what is in use under `loop`, if it is a loop device, whose bytes from
+// window.source_begin on the disk looked at shows as `window` tells: on its backing device
+// and what lies under that in turn, or on the other loop devices over its backing file.
+void add_uses_beneath(Look* look, const std::string& loop, const Window& window, int depth)
+{
+    LoopBacking backing;
+    if (depth > MAX_LOOP_DEPTH || !read_loop_backing(loop, look->roots, &backing))
+        return;
+    // The loop device's bytes [0, end - begin) are its backing's [begin, end).
+    Window below = window;
+    below.placed = window.placed && backing.placed;
+    if (below.placed) {
+        if (!through_window(window, 0, backing.end - backing.begin, &below.begin, &below.end))
+            return;
+        below.source_begin = backing.begin + window.source_begin + (below.begin - window.begin);
+    }
+    if (!backing.is_file) {
+        add_uses_seen(look, backing.place.disk, below, loop, depth);
+        add_uses_beneath(look, backing.place.disk, below, depth + 1);
+        return;
+    }
+    for (const std::string& other : sorted_entries(look->roots.sys_block)) {
+        LoopBacking sibling;
+        if (other == loop || !read_loop_backing(other, look->roots, &sibling) ||
+            !sibling.is_file || sibling.file_device != backing.file_device ||
+            sibling.file_inode != backing.file_inode)
+            continue;
+        // The bytes of the file both reach, from where the other one starts in it.
+        Window beside = below;
+        beside.placed = below.placed && sibling.placed;
+        if (beside.placed) {
+            if (!through_window(below, sibling.begin, sibling.end, &beside.begin, &beside.end))
+                continue;
+            beside.source_begin =
+                below.source_begin + (beside.begin - below.begin) - sibling.begin;
+        }
+        add_uses_seen(look, other, beside, "", depth);
+    }
+}
+
 }  // namespace
+
+bool through_window(const Window& window, std::uint64_t begin, std::uint64_t end,
+                    std::uint64_t* seen_begin, std::uint64_t* seen_end)
+{
+    std::uint64_t length = window.end - window.begin;
+    std::uint64_t source_end = window.source_begin > UINT64_MAX - length
+                                   ? UINT64_MAX
+                                   : window.source_begin + length;
+    std::uint64_t low = std::max(begin, window.source_begin);
+    std::uint64_t high = std::min(end, source_end);
+    if (low >= high)
+        return false;
+    *seen_begin = window.begin + (low - window.source_begin);
+    *seen_end = window.begin + (high - window.source_begin);
+    return true;
+}
 
 std::string read_first_line(const std::string& path)
 {
@@ -353,10 +538,17 @@ bool is_in_use(const PartUse& part)
 }
 
 std::vector<PartUse> read_disk_usage(const std::string& disk, const SystemRoots& roots,
-                                     bool probe_partitions)
+                                     bool probe_partitions, std::vector<TableWindow>* tables)
 {
-    UseTables tables;
-    return usage_of(disk, roots, probe_partitions, &tables, 0);
+    std::vector<PartUse> parts;
+    Look look = {roots, probe_partitions, {}, &parts, tables};
+    parts = usage_of(disk, roots, probe_partitions, &look.use_tables, 0, "");
+    if (parts.empty())
+        return parts;
+    const Window whole = {true, 0, UINT64_MAX, 0};
+    add_table(&look, disk, parts, whole);
+    add_uses_beneath(&look, disk, whole, 0);
+    return parts;
 }
 
 // The link names the device's folder in /sys/devices: .../block/<disk> for a disk,
@@ -386,6 +578,23 @@ bool place_device(dev_t number, const SystemRoots& roots, DevicePlace* place)
     place->disk = name;
     place->placed = read_range(link, is_partition, &place->begin, &place->end);
     return true;
+}
+
+int open_disk_node(const std::string& disk, const SystemRoots& roots)
+{
+    dev_t number;
+    if (!parse_device_number(read_first_line(std::string(roots.sys_block) + "/" + disk + "/dev"),
+                             &number))
+        return -1;
+    // Without waiting, should a FIFO stand in the node's place.
+    int descriptor = open(node_path(roots.dev, disk).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info;
+    if (descriptor >= 0 &&
+        (fstat(descriptor, &info) != 0 || !S_ISBLK(info.st_mode) || info.st_rdev != number)) {
+        close(descriptor);
+        return -1;
+    }
+    return descriptor;
 }
 
 int exclusive_open_error(const std::string& node, dev_t number)

@@ -26,14 +26,17 @@ struct SystemRoots {
 // The resolver's roots, the calling process's mount table and the active swap areas.
 SystemRoots system_roots();
 
-// A partition, the disk itself, or a device a loop device builds over a range of the disk,
-// and what uses it.
+// A partition, the disk itself, a device a loop device builds over a range of the disk, or,
+// when the disk is a loop device, what its bytes land on; and what uses it.
 struct PartUse {
     std::string name;        // "vda1"; for the disk itself the disk's name; "loop3", "loop3p1"
     bool placed = false;     // false: where it lies on the disk cannot be read
     std::uint64_t begin = 0;  // the bytes [begin, end) of the disk it covers
     std::uint64_t end = 0;
     bool through_loop = false;              // a loop device over those bytes, or a part of one
+    // Under those bytes of this disk, a loop device: on its backing device, or on another
+    // loop device over the same file.
+    bool beneath = false;
     std::vector<std::string> mount_points;  // in the order of the mount table
     bool swap = false;                      // an active swap area
     std::vector<std::string> holders;       // drivers built on it: "dm-0", "md127"
@@ -45,14 +48,39 @@ struct PartUse {
 
 bool is_in_use(const PartUse& part);
 
+// Bytes [begin, end) of the disk asked about, which are the bytes of another device or file
+// from `source_begin` on; not `placed` when where they lie cannot be read.
+struct Window {
+    bool placed;
+    std::uint64_t begin;
+    std::uint64_t end;
+    std::uint64_t source_begin;
+};
+
+// The bytes [begin, end) of the window's source as bytes [*seen_begin, *seen_end) of the
+// disk asked about; false when the window shows none of them.
+bool through_window(const Window& window, std::uint64_t begin, std::uint64_t end,
+                    std::uint64_t* seen_begin, std::uint64_t* seen_end);
+
+// The partition table of `disk`, which places parts in use, seen through `window`.
+struct TableWindow {
+    std::string disk;
+    Window window;
+    std::uint64_t disk_size;  // 0 when /sys does not tell
+};
+
 // The disk itself (its whole size), then its partitions, shorter names first, then by
-// name, then what loop devices over its ranges build and something uses. Empty when the
-// disk has no entry. The kernel is asked for its claims through an exclusive open of the
-// disk's node, held for a moment; with `probe_partitions`, also of each partition's,
-// which a program that will write the disk may do, but a concurrent mount of that
-// partition would fail for that moment.
+// name, then what loop devices over its ranges build and something uses, then, for a loop
+// device, what is in use under it. Empty when the disk has no entry. The kernel is asked for
+// its claims through an exclusive open of the disk's node, held for a moment; with
+// `probe_partitions`, also of each partition's, which a program that will write the disk
+// may do, but a concurrent mount of that partition would fail for that moment. Without it,
+// a disk held while a partition not seen in use is mounted in another mount namespace is
+// called busy. With `tables`, adds there the partition tables that place parts in use, of
+// this disk or under it.
 std::vector<PartUse> read_disk_usage(const std::string& disk, const SystemRoots& roots,
-                                     bool probe_partitions);
+                                     bool probe_partitions,
+                                     std::vector<TableWindow>* tables = nullptr);
 
 // Where the block device numbered `number` lies: on which disk of roots.sys_block and,
 // when `placed`, on its bytes [begin, end). False when /sys does not show it.
@@ -63,6 +91,10 @@ struct DevicePlace {
     std::uint64_t end = 0;
 };
 bool place_device(dev_t number, const SystemRoots& roots, DevicePlace* place);
+
+// A descriptor for reading the node of `disk`, an entry of roots.sys_block, once it is
+// the device /sys numbers so; -1 otherwise.
+int open_disk_node(const std::string& disk, const SystemRoots& roots);
 
 // The kernel's own answer for the block device node at `node`, which must be of `number`:
 // 0 when an exclusive open succeeds, EBUSY while anything holds the device (also a mount

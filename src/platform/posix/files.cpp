@@ -311,7 +311,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                LPOVERLAPPED /*overlapped*/)
 {
-    if (!write_is_allowed(descriptor_of(file), to_write)) {
+    if (!write_is_allowed(descriptor_of(file), buffer, to_write)) {
         *written = 0;
         return FALSE;
     }

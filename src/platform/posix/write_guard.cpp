@@ -3,10 +3,22 @@
 #include "platform/posix/api.h"
 #include "platform/posix/descriptor_list.h"
 
+#include <algorithm>
+#include <cstring>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// Bytes of a partition table that places a part in use: a write may touch them only to
+// leave them as they are.
+struct TableBytes {
+    ByteRange on_disk;         // of the disk the guarded device lies on
+    std::string disk;          // whose table it is, read to compare
+    std::uint64_t disk_begin;  // where on_disk.begin lies on that disk
+};
 
 struct DriveGuard {
     int descriptor;
@@ -15,6 +27,7 @@ struct DriveGuard {
     bool looked = false;      // whether `in_use` has been taken yet
     std::uint64_t base = 0;   // where the device's first byte lies on its disk
     std::vector<ByteRange> in_use;
+    std::vector<TableBytes> tables;
 };
 
 // The block devices open for writing. What is in use on one is looked up at its first
@@ -23,6 +36,34 @@ struct DriveGuard {
 std::vector<DriveGuard> guards;
 
 const std::vector<ByteRange> WHOLE_DISK = {{0, UINT64_MAX}};
+
+// A disk's table is read in its own logical blocks; 512 bytes where the device does not say.
+std::uint64_t logical_block_size(int descriptor)
+{
+    int size = 0;
+    return ioctl(descriptor, BLKSSZGET, &size) == 0 && size >= 512 ? static_cast<unsigned>(size)
+                                                                   : 512;
+}
+
+// The bytes of each table in `windows`, as bytes of the disk looked at. A table whose disk
+// cannot be read is taken to lie everywhere a table may, and is never found unchanged.
+std::vector<TableBytes> table_bytes(const std::vector<TableWindow>& windows,
+                                    const SystemRoots& roots)
+{
+    std::vector<TableBytes> tables;
+    for (const TableWindow& table : windows) {
+        int descriptor = open_disk_node(table.disk, roots);
+        std::uint64_t block_size = descriptor < 0 ? 512 : logical_block_size(descriptor);
+        for (ByteRange range : partition_table_bytes(descriptor, table.disk_size, block_size)) {
+            std::uint64_t disk_begin = std::max(range.begin, table.window.source_begin);
+            if (through_window(table.window, range.begin, range.end, &range.begin, &range.end))
+                tables.push_back({range, table.disk, disk_begin});
+        }
+        if (descriptor >= 0)
+            close(descriptor);
+    }
+    return tables;
+}
 
 // What is in use of the disk the guarded device lies on, and where on it the device lies.
 void look_up_use(DriveGuard* guard)
@@ -37,17 +78,49 @@ void look_up_use(DriveGuard* guard)
             guard->in_use = WHOLE_DISK;
         return;
     }
-    guard->in_use = ranges_in_use(place.disk, guard->roots);
+    std::vector<TableWindow> windows;
+    guard->in_use = ranges_of(read_disk_usage(place.disk, guard->roots, true, &windows));
     if (!place.placed && !guard->in_use.empty())
         guard->in_use = WHOLE_DISK;
+    else
+        guard->tables = table_bytes(windows, guard->roots);
     guard->base = place.placed ? place.begin : 0;
+}
+
+// Whether the `count` bytes at `bytes`, to be written at byte `position` of the disk, leave
+// every table byte they reach as the disk holds it now. Only those bytes are read.
+bool leaves_tables_as_they_are(const DriveGuard& guard, std::uint64_t position,
+                               const char* bytes, std::uint64_t count)
+{
+    std::uint64_t end = count > UINT64_MAX - position ? UINT64_MAX : position + count;
+    for (const TableBytes& table : guard.tables) {
+        std::uint64_t low = std::max(position, table.on_disk.begin);
+        std::uint64_t high = std::min(end, table.on_disk.end);
+        if (low >= high)
+            continue;
+        std::string now(high - low, '\0');
+        int descriptor = open_disk_node(table.disk, guard.roots);
+        bool same = descriptor >= 0 &&
+                    read_at(descriptor, table.disk_begin + (low - table.on_disk.begin),
+                            &now[0], now.size()) &&
+                    std::memcmp(now.data(), bytes + (low - position), now.size()) == 0;
+        if (descriptor >= 0)
+            close(descriptor);
+        if (!same)
+            return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 std::vector<ByteRange> ranges_in_use(const std::string& disk, const SystemRoots& roots)
 {
-    std::vector<PartUse> parts = read_disk_usage(disk, roots, true);
+    return ranges_of(read_disk_usage(disk, roots, true));
+}
+
+std::vector<ByteRange> ranges_of(const std::vector<PartUse>& parts)
+{
     std::vector<ByteRange> ranges;
     for (std::size_t at = 0; at < parts.size(); ++at) {
         const PartUse& part = parts[at];
@@ -87,7 +160,7 @@ void guard_block_device_writes(int descriptor, const SystemRoots& roots)
     guards.push_back(guard);
 }
 
-bool write_is_allowed(int descriptor, std::uint64_t count)
+bool write_is_allowed(int descriptor, const void* buffer, std::uint64_t count)
 {
     DriveGuard* guard = find_entry(guards, descriptor);
     if (guard == nullptr)
@@ -99,10 +172,10 @@ bool write_is_allowed(int descriptor, std::uint64_t count)
         SetLastError(static_cast<DWORD>(errno));
         return false;
     }
-    std::uint64_t on_disk = static_cast<std::uint64_t>(position);
-    if (touches_any(guard->in_use,
-                    on_disk > UINT64_MAX - guard->base ? UINT64_MAX : guard->base + on_disk,
-                    count)) {
+    std::uint64_t at = static_cast<std::uint64_t>(position);
+    std::uint64_t on_disk = at > UINT64_MAX - guard->base ? UINT64_MAX : guard->base + at;
+    if (touches_any(guard->in_use, on_disk, count) ||
+        !leaves_tables_as_they_are(*guard, on_disk, static_cast<const char*>(buffer), count)) {
         SetLastError(static_cast<DWORD>(EBUSY));
         return false;
     }

@@ -1,25 +1,25 @@
 // Keeps writes to a block device out of the parts of its disk that are in use, as Windows
 // keeps writes by any name out of mounted volumes, while the rest of the disk (its boot
-// sector, the gaps, partitions nothing uses) stays writable. What is in use is taken once,
-// right before the first write through the handle: a run is too short for a disk to be
-// mounted in the middle of it by chance.
+// sector, the gaps, partitions nothing uses) stays writable. A loop device is followed down
+// to what its bytes land on. The partition table that places a part in use may be written
+// only with the bytes it holds. What is in use is taken once, right before the first write
+// through the handle: a run is too short for a disk to be mounted in the middle of it by
+// chance.
 #pragma once
 
 #include "platform/posix/disk_usage.h"
+#include "platform/posix/partition_table.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// The bytes [begin, end) of a disk.
-struct ByteRange {
-    std::uint64_t begin;
-    std::uint64_t end;
-};
-
 // The bytes of `disk` in use now: those of each part in use, or all of them when the disk
 // itself is in use or a part in use cannot be placed.
 std::vector<ByteRange> ranges_in_use(const std::string& disk, const SystemRoots& roots);
+
+// The same, of the parts read_disk_usage gives.
+std::vector<ByteRange> ranges_of(const std::vector<PartUse>& parts);
 
 // Whether the `count` bytes from `position` touch any of `ranges`.
 bool touches_any(const std::vector<ByteRange>& ranges, std::uint64_t position,
@@ -30,10 +30,10 @@ bool touches_any(const std::vector<ByteRange>& ranges, std::uint64_t position,
 // An image file is never guarded.
 void guard_block_device_writes(int descriptor, const SystemRoots& roots);
 
-// False, with EBUSY as the last error, when `count` bytes written at the descriptor's
-// position would touch a range in use (looked up at its first write); true for every
-// unguarded descriptor.
-bool write_is_allowed(int descriptor, std::uint64_t count);
+// False, with EBUSY as the last error, when the `count` bytes at `buffer`, written at the
+// descriptor's position, would touch a range in use or change a partition table that places
+// one (looked up at its first write); true for every unguarded descriptor.
+bool write_is_allowed(int descriptor, const void* buffer, std::uint64_t count);
 
 // Forgets the guard of a descriptor that is being closed.
 void end_drive_guard(int descriptor);
