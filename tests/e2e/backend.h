@@ -24,7 +24,7 @@ enum class Feature {
     KeyWaitsEndWithoutInput,  // with no terminal and no input, a key wait ends at once
     FunctionKeys,             // a function key typed on the terminal answers a key wait
     LongFileNames,            // a file name of 1,023 characters can be created
-    LeadingZeroDriveNumbers,  // physicaldrive000...0 is drive 0
+    LongDriveNames,           // a drive name of 1,023 characters reaches the drive lookup
     UncachedDriveWrites,      // a drive's write returns once the device holds the bytes
 };
 
