@@ -60,9 +60,15 @@ TEST_F(CommandLine, AnUnusableCommandLineShowsTheUsageWaitsForAKeyAndTouchesNoth
     }
 }
 
-TEST_F(CommandLine, PercentSignsInNamesAreCopiedAsText)
+// A percent sign is no template; a name beyond ASCII reaches Windows whole where the
+// process's code page is UTF-8.
+TEST_F(CommandLine, NamesAreUsedAsTyped)
 {
-    expect_first_sector_saved({"-S", "0", "out%s%n%x.bin"}, "out%s%n%x.bin");
+    for (const std::string name : {"out%s%n%x.bin", "диск.bin"}) {
+        SCOPED_TRACE(name);
+        expect_first_sector_saved({"-S", "0", name}, name);
+        backend->detach_drives();
+    }
 }
 
 TEST_F(CommandLine, AFileNameOf1023CharactersIsUsedAsTyped)
