@@ -224,7 +224,8 @@ TEST_P(LoopSectorSizes, PartialBlocksKeepTheBytesAroundThem)
 
 INSTANTIATE_TEST_SUITE_P(, LoopSectorSizes, ::testing::Values(512u, 4096u));
 
-// An image file grows when written past its end; a device cannot, and says so.
+// An image file grows when written past its end; a device cannot, and says so. A Load
+// that would start past the end is refused before a byte is written.
 TEST_F(LoopDevices, LoadPastTheEndOfTheDeviceReportsItFull)
 {
     std::string bytes = random_bytes(1024 * 1024, 43);
@@ -239,8 +240,16 @@ TEST_F(LoopDevices, LoadPastTheEndOfTheDeviceReportsItFull)
     EXPECT_TRUE(ended_with_status_0(loaded, 1));
     EXPECT_EQ(loaded.output, progress("Write", {CHUNK}) + error_report(Failure::DiskFull));
     EXPECT_TRUE(same_bytes(read_whole_file(at("loop.img")), file.substr(0, bytes.size())));
+
+    ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
+    ProgramRun refused = run_to_end({"-L", "0", "in.bin", std::to_string(bytes.size() / 512 + 1)});
+    EXPECT_TRUE(ended_with_status_0(refused, 1));
+    EXPECT_EQ(refused.output, error_report(Failure::InvalidParameter));
+    EXPECT_TRUE(same_bytes(read_whole_file(at("loop.img")), file.substr(0, bytes.size())));
 }
 
+// A Save that would start past the end is refused before its file is looked at, so an
+// existing one is neither asked about nor replaced.
 TEST_F(LoopDevices, SavePastTheEndOfTheDeviceGivesWhatItHadAndReportsItsEnd)
 {
     std::string bytes = random_bytes(1024 * 1024, 45);
@@ -253,6 +262,11 @@ TEST_F(LoopDevices, SavePastTheEndOfTheDeviceGivesWhatItHadAndReportsItsEnd)
     EXPECT_TRUE(ended_with_status_0(saved, 1));
     EXPECT_EQ(saved.output,
               progress("Read", {CHUNK, bytes.size()}) + error_report(Failure::EndOfFile));
+    EXPECT_TRUE(same_bytes(read_whole_file(at("out.bin")), bytes));
+
+    ProgramRun refused = run_to_end({"-S", "0", "out.bin", std::to_string(bytes.size() / 512 + 1)});
+    EXPECT_TRUE(ended_with_status_0(refused, 1));
+    EXPECT_EQ(refused.output, error_report(Failure::InvalidParameter));
     EXPECT_TRUE(same_bytes(read_whole_file(at("out.bin")), bytes));
 }
 
