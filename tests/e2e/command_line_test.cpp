@@ -98,15 +98,12 @@ TEST_F(CommandLine, AFileNameOf1024CharactersIsRefusedBeforeAnythingIsOpened)
 TEST_F(CommandLine, ADriveNameOf1023CharactersIsLookedUp)
 {
     REQUIRE_FEATURE(Feature::LongDriveNames);
-    attach_image(0, random_bytes(4096, 3));
     ProgramRun saved = run_to_end({"-S", std::string(1023 - DRIVE_PREFIX_LENGTH, '0'), "out.bin"});
     EXPECT_TRUE(ended_with_status_0(saved, 1));
     EXPECT_EQ(saved.output, error_report(Failure::NotFound));
-    EXPECT_FALSE(std::filesystem::exists(at("out.bin")));
 }
 
-// Cut to 1,023 characters this name would no longer be the one typed: only refusing it is
-// safe.
+// Cut to 1,023 characters this would be another name: only refusing it is safe.
 TEST_F(CommandLine, ADriveNameOf1024CharactersIsRefusedBeforeAnythingIsOpened)
 {
     std::string drive = random_bytes(4096, 6);
