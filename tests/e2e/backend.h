@@ -12,7 +12,8 @@ enum class Failure {
     NotFound,          // no such file, or no such drive
     EndOfFile,         // the source ended before the length was copied
     NameTooLong,       // a formed name needs more than 1,023 characters
-    InvalidParameter,  // a Length or Sector that is no decimal count or beyond 64 bits
+    InvalidParameter,  // a Length or Sector that is no decimal count or beyond 64 bits, or a
+                       // Sector past a device's end
     DiskFull,          // the drive ended before the length was written
     IsDirectory,       // the output file names a directory
     WriteBackFailed,   // the device took the writes into its cache but could not store them
@@ -24,7 +25,7 @@ enum class Feature {
     KeyWaitsEndWithoutInput,  // with no terminal and no input, a key wait ends at once
     FunctionKeys,             // a function key typed on the terminal answers a key wait
     LongFileNames,            // a file name of 1,023 characters can be created
-    LeadingZeroDriveNumbers,  // physicaldrive000...0 is drive 0
+    LongDriveNames,           // a drive name of 1,023 characters reaches the drive lookup
     UncachedDriveWrites,      // a drive's write returns once the device holds the bytes
 };
 

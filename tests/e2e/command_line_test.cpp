@@ -60,9 +60,15 @@ TEST_F(CommandLine, AnUnusableCommandLineShowsTheUsageWaitsForAKeyAndTouchesNoth
     }
 }
 
-TEST_F(CommandLine, PercentSignsInNamesAreCopiedAsText)
+// A percent sign is no template; a name beyond ASCII reaches Windows whole where the
+// process's code page is UTF-8.
+TEST_F(CommandLine, NamesAreUsedAsTyped)
 {
-    expect_first_sector_saved({"-S", "0", "out%s%n%x.bin"}, "out%s%n%x.bin");
+    for (const std::string name : {"out%s%n%x.bin", "диск.bin"}) {
+        SCOPED_TRACE(name);
+        expect_first_sector_saved({"-S", "0", name}, name);
+        backend->detach_drives();
+    }
 }
 
 TEST_F(CommandLine, AFileNameOf1023CharactersIsUsedAsTyped)
@@ -88,14 +94,16 @@ TEST_F(CommandLine, AFileNameOf1024CharactersIsRefusedBeforeAnythingIsOpened)
     EXPECT_EQ(loaded.output, error_report(Failure::NameTooLong));
 }
 
-TEST_F(CommandLine, ADriveNameOf1023CharactersIsUsed)
+// The name is looked up, not refused; with its leading zeros it names no drive.
+TEST_F(CommandLine, ADriveNameOf1023CharactersIsLookedUp)
 {
-    REQUIRE_FEATURE(Feature::LeadingZeroDriveNumbers);
-    expect_first_sector_saved({"-S", std::string(1023 - DRIVE_PREFIX_LENGTH, '0'), "out.bin"},
-                              "out.bin");
+    REQUIRE_FEATURE(Feature::LongDriveNames);
+    ProgramRun saved = run_to_end({"-S", std::string(1023 - DRIVE_PREFIX_LENGTH, '0'), "out.bin"});
+    EXPECT_TRUE(ended_with_status_0(saved, 1));
+    EXPECT_EQ(saved.output, error_report(Failure::NotFound));
 }
 
-// Cut to 1,023 characters this name would still name drive 0: only refusing it is safe.
+// Cut to 1,023 characters this would be another name: only refusing it is safe.
 TEST_F(CommandLine, ADriveNameOf1024CharactersIsRefusedBeforeAnythingIsOpened)
 {
     std::string drive = random_bytes(4096, 6);

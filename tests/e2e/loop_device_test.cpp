@@ -266,6 +266,8 @@ TEST_F(LoopDevices, LoadPastTheEndOfTheDeviceReportsItFull)
     EXPECT_TRUE(same_bytes(read_whole_file(at("loop.img")), file.substr(0, bytes.size())));
 }
 
+// A Save that would start past the end is refused before its file is looked at, so an
+// existing one is neither asked about nor replaced.
 TEST_F(LoopDevices, SavePastTheEndOfTheDeviceGivesWhatItHadAndReportsItsEnd)
 {
     std::string bytes = random_bytes(1024 * 1024, 45);
@@ -278,6 +280,11 @@ TEST_F(LoopDevices, SavePastTheEndOfTheDeviceGivesWhatItHadAndReportsItsEnd)
     EXPECT_TRUE(ended_with_status_0(saved, 1));
     EXPECT_EQ(saved.output,
               progress("Read", {CHUNK, bytes.size()}) + error_report(Failure::EndOfFile));
+    EXPECT_TRUE(same_bytes(read_whole_file(at("out.bin")), bytes));
+
+    ProgramRun refused = run_to_end({"-S", "0", "out.bin", std::to_string(bytes.size() / 512 + 1)});
+    EXPECT_TRUE(ended_with_status_0(refused, 1));
+    EXPECT_EQ(refused.output, error_report(Failure::InvalidParameter));
     EXPECT_TRUE(same_bytes(read_whole_file(at("out.bin")), bytes));
 }
 

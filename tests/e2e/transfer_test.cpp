@@ -343,6 +343,7 @@ TEST_F(Transfer, AFailedOpenIsReportedAndNothingIsWritten)
     const Case cases[] = {{{"-L", "0", "missing.bin"}, Failure::NotFound},
                           {{"-S", "1", "out.bin"}, Failure::NotFound},
                           {{"-L", "1", "in.bin"}, Failure::NotFound},
+                          {{"-L", "00", "in.bin"}, Failure::NotFound},
                           {{"-S", "0", "folder"}, Failure::IsDirectory}};
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.arguments));

@@ -152,10 +152,11 @@ TEST_F(DriveResolver, ThePrefixIsMatchedWithoutRegardToCase)
     EXPECT_EQ(resolve("\\\\.\\PHYSICALDRIVE0"), dev + "/sda");
 }
 
-TEST_F(DriveResolver, OnlyAllDigitNumbersNameADisk)
+// A leading zero names no drive, as on Windows, where drive objects go by their exact text.
+TEST_F(DriveResolver, OnlyAllDigitNumbersWithoutALeadingZeroNameADisk)
 {
     add_typical_disks();
-    const char* not_numbers[] = {"", "x", "1x", "-1", "+1", " 1", "1 ", "0x1"};
+    const char* not_numbers[] = {"", "x", "1x", "-1", "+1", " 1", "1 ", "0x1", "00", "05", "010"};
     for (const char* text : not_numbers)
         EXPECT_EQ(drive(text), "") << "'" << text << "'";
     EXPECT_EQ(resolve("\\\\.\\physicaldisk0"), "");

@@ -24,10 +24,12 @@ bool starts_with_ignoring_case(const char* text, const char* prefix)
     return true;
 }
 
-// Reads the drive number; false unless the text is one or more decimal digits.
+// Reads the drive number; false unless the text is one or more decimal digits with no
+// leading zero. Windows names drive objects by their exact text, so there "05" and "00"
+// name no drive; here they must not reach one either.
 bool parse_drive_number(const char* text, std::size_t* number)
 {
-    if (*text == '\0')
+    if (*text == '\0' || (text[0] == '0' && text[1] != '\0'))
         return false;
     std::size_t value = 0;
     for (; *text != '\0'; ++text) {

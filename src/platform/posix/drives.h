@@ -35,9 +35,9 @@ std::string node_path(const char* dev_root, const std::string& entry);
 // hidden (the paths of a multipath disk, which has an entry of its own).
 std::vector<std::string> list_disks(const char* sys_block_root);
 
-// Finds the device for `name` of the form "\\.\physicaldrive<N>", N all decimal digits:
-// the N-th entry of list_disks. On success writes "<dev_root>/<entry>" into `path` and
-// returns true; returns false for any other name, a number past the last disk, or a path
-// that does not fit.
+// Finds the device for `name` of the form "\\.\physicaldrive<N>", N all decimal digits
+// with no leading zero: the N-th entry of list_disks. On success writes
+// "<dev_root>/<entry>" into `path` and returns true; returns false for any other name, a
+// number past the last disk, or a path that does not fit.
 bool resolve_physical_drive(const char* name, const char* sys_block_root, const char* dev_root,
                             char* path, std::size_t path_size);
