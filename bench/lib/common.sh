@@ -148,10 +148,12 @@ expect_completed() {
 expect_same() { cmp "$1" "$2" >/dev/null || die "$3"; }
 
 # --- Measuring a mode --------------------------------------------------------------------
-# The table's lines, the targets missed, and what was met, for the report.
+# The table's lines, the targets missed, the targets of each mode that ran, and the modes
+# that could not run here with the reason, for the report.
 results=()
 missed=()
 targets=()
+skipped=()
 
 # Runs one mode: untimed pairs under GNU time (which also warm the caches), then timed
 # pairs, each pair in the other order from the one before, each side a function

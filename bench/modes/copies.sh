@@ -160,7 +160,7 @@ run_image() {
     next_sector=a
     measure_drive image "$work/image" "$work/sector-drive" "$work/target"
     rm -f "$work/target"
-    targets+=("image: time ratio <= $large_ratio_target large, <= $sector_ratio_target per sector")
+    targets+=("image: time ratio <= $large_ratio_target large, <= $sector_ratio_target per sector; peak RSS <= dd's")
 }
 
 # A loop device only where this script can attach one to each of its own images.
@@ -173,7 +173,7 @@ run_loop() {
     sector_loop=$loop
     if [[ -n $large_loop && -n $sector_loop ]]; then
         measure_drive loop "$large_loop" "$sector_loop" "$large_loop"
-        targets+=("loop: Load <= $loop_load_cached_target of dd through the cache, every large copy <= $loop_direct_target of dd past it, <= $sector_ratio_target per sector")
+        targets+=("loop: time ratio <= $loop_load_cached_target for a Load through the cache, <= $loop_direct_target for every other large copy, <= $sector_ratio_target per sector; peak RSS <= dd's")
     else
         skipped+=("loop: no loop devices (this needs root and losetup)")
     fi
