@@ -158,10 +158,11 @@ skipped=()
 # Runs one mode: untimed pairs under GNU time (which also warm the caches), then timed
 # pairs, each pair in the other order from the one before, each side a function
 # `vorlent_$2` or `dd_$2` that takes `timed` or `measured` and the drive, does what that
-# sets and checks its copy. Adds a line to the results and sets `vorlent_peak` to
-# Vorlent's peak resident size. $1 label, $2 mode, $3 drive, $4 timed pairs, $5 ratio
-# target, $6 untimed pairs (memory_rounds).
+# sets and checks its copy. Adds a line to the results, sets `vorlent_peak` to Vorlent's
+# peak resident size and raises `highest_vorlent_peak` to it. $1 label, $2 mode, $3 drive,
+# $4 timed pairs, $5 ratio target, $6 untimed pairs (memory_rounds).
 vorlent_peak=0
+highest_vorlent_peak=0
 measure() {
     local label=$1 mode=$2 drive=$3 pairs=$4 target=$5 untimed=${6:-$memory_rounds}
     local round first second
@@ -196,6 +197,7 @@ measure() {
                 median(d, n) / 1000, peak["vorlent"], peak["dd"]
         }' "$work/rss" "$work/pairs")
     read -r count ratio v_ms d_ms vorlent_peak d_peak <<<"$line"
+    ((vorlent_peak <= highest_vorlent_peak)) || highest_vorlent_peak=$vorlent_peak
     ! above "$ratio" "$target" || missed+=("$label: time ratio $ratio above $target")
     ((vorlent_peak <= d_peak)) ||
         missed+=("$label: peak RSS $vorlent_peak KiB above dd's $d_peak KiB")

@@ -107,26 +107,21 @@ dd_sector_load() {
 # set against dd past the cache.
 measure_drive() {
     local kind=$1 drive=$2 sector_drive=$3 target=$4 megabytes=$((size / 1000000))
-    local save_target=$large_ratio_target load_target=$large_ratio_target peak=0
+    local save_target=$large_ratio_target load_target=$large_ratio_target
     say "$kind: $rounds pairs per large-copy mode, $sector_rounds per sector mode"
     if [[ -b $drive ]]; then
         save_target=$loop_direct_target
         load_target=$loop_load_cached_target
     fi
+    highest_vorlent_peak=0
     measure "Save $megabytes MB, $kind" save "$drive" "$rounds" "$save_target"
-    ((vorlent_peak < peak)) || peak=$vorlent_peak
-    if [[ -b $drive ]]; then
-        measure "Save $megabytes MB, $kind, dd iflag=direct" direct_save "$drive" "$rounds" \
-            "$loop_direct_target"
-        ((vorlent_peak < peak)) || peak=$vorlent_peak
-    fi
+    [[ ! -b $drive ]] || measure "Save $megabytes MB, $kind, dd iflag=direct" direct_save \
+        "$drive" "$rounds" "$loop_direct_target"
     measure "Load $megabytes MB, $kind" load "$target" "$rounds" "$load_target"
-    ((vorlent_peak < peak)) || peak=$vorlent_peak
     if [[ -b $target ]]; then
         measure "Load $megabytes MB, $kind, dd oflag=direct" direct_load "$target" "$rounds" \
             "$loop_direct_target"
-        ((vorlent_peak < peak)) || peak=$vorlent_peak
-        loop_large_peak=$peak
+        loop_large_peak=$highest_vorlent_peak
     fi
     measure "Save 512 B, $kind" sector_save "$sector_drive" "$sector_rounds" "$sector_ratio_target"
     measure "Load 512 B, $kind" sector_load "$sector_drive" "$sector_rounds" "$sector_ratio_target"
