@@ -76,7 +76,7 @@ vorlent_card_direct_save() { vorlent_card_save "$@"; }
 measure_card() {
     measure "$1" "$2" "$3" "$card_rounds" "$card_ratio_target" "$card_memory_rounds"
     [[ -z $loop_large_peak ]] || ((vorlent_peak <= loop_large_peak + card_rss_slack_kib)) ||
-        missed+=("$1: peak RSS $vorlent_peak KiB, $loop_large_peak KiB for $((size / 1000000)) MB")
+        missed+=("$1: peak RSS $vorlent_peak KiB, over $card_rss_slack_kib KiB above the $loop_large_peak KiB of the loop mode")
 }
 
 run_card() {

@@ -14,6 +14,8 @@ slow_load_silence_target=0.2
 slow_load_cache_target_mb=4
 # The two files the Loads write in turns, and the device's image.
 slow_load_scratch=$((3 * slow_size))
+# The slow device while the mode runs.
+slow_loop=""
 
 # One Load onto the slow device: $1 vorlent or dd, $2 the round. The first of each round
 # loads one file and the second the other, so each Load changes every byte and the check

@@ -20,6 +20,8 @@ slow_fs_size=$((2 * slow_size + 32 * 1048576))
 slow_save_scratch=$((slow_size + slow_fs_size))
 # Where the file system is mounted while it is; the cleanup unmounts it.
 slow_mount=""
+# The fast device the Saves read, while the mode runs.
+fast_loop=""
 
 # One Save into the slow file system: $1 vorlent or dd.
 slow_save() {
