@@ -18,6 +18,7 @@ struct DirectDrive {
     std::size_t block_size;  // the device's logical block: 512, or 4,096 on a 4Kn disk
     bool direct = false;     // whether O_DIRECT is set on the descriptor now
     bool refused = false;    // the device or its driver would not take direct I/O
+    off_t first_read = -1;   // where the run's reads began
 };
 
 // The drives open now.
@@ -68,13 +69,31 @@ void end_direct_io(int descriptor)
 
 // Reads go through the cache, whose read-ahead fetches the next chunk while the last one
 // is written out: from a device whose cache was just dropped, a large Save measured about
-// a third quicker that way than with direct reads, which fetch nothing ahead.
+// a third quicker that way than with direct reads, which fetch nothing ahead. The pages of
+// the chunks already read are dropped as the run goes on, so a whole card passes through
+// the cache in a few chunks' worth of memory instead of filling it and pushing out what
+// other programs keep there; a 4.3 GB Save from a loop device measured quicker and far
+// steadier that way, as the kernel had no memory to win back in the middle of the copy.
 ssize_t read_some(int descriptor, void* buffer, std::size_t count)
 {
     DirectDrive* drive = find_entry(drives, descriptor);
-    if (drive != nullptr && !set_direct(*drive, false))
+    if (drive == nullptr)
+        return read(descriptor, buffer, count);
+    if (!set_direct(*drive, false))
         return -1;
-    return read(descriptor, buffer, count);
+    off_t start = lseek(descriptor, 0, SEEK_CUR);
+    ssize_t got = read(descriptor, buffer, count);
+    if (got > 0 && start >= 0) {
+        // Only the pages before this read: those after it are the read-ahead. The cache
+        // keeps a device's pages in blocks larger than a chunk, and drops only blocks that
+        // lie wholly in the range it is given, so the range starts where the run began.
+        if (drive->first_read < 0 || drive->first_read > start)
+            drive->first_read = start;
+        else if (drive->first_read < start)
+            posix_fadvise(descriptor, drive->first_read, start - drive->first_read,
+                          POSIX_FADV_DONTNEED);
+    }
+    return got;
 }
 
 // A direct write the device refuses (EINVAL) is made again through the cache, and so is

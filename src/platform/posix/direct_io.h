@@ -15,7 +15,8 @@ void start_direct_io(int descriptor);
 // Forgets `descriptor`, which is being closed.
 void end_direct_io(int descriptor);
 
-// As read(2) on `descriptor`, always through the cache.
+// As read(2) on `descriptor`, always through the cache. On a descriptor given to
+// start_direct_io, the cache drops what earlier calls read, keeping what lies ahead.
 ssize_t read_some(int descriptor, void* buffer, std::size_t count);
 
 // As write(2) on `descriptor`. On a descriptor given to start_direct_io, a call whose
