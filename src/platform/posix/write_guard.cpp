@@ -65,6 +65,22 @@ std::vector<TableBytes> table_bytes(const std::vector<TableWindow>& windows,
     return tables;
 }
 
+// The bytes in use of the disk whose parts read_disk_usage gave.
+std::vector<ByteRange> ranges_of(const std::vector<PartUse>& parts)
+{
+    std::vector<ByteRange> ranges;
+    for (std::size_t at = 0; at < parts.size(); ++at) {
+        const PartUse& part = parts[at];
+        if (!is_in_use(part))
+            continue;
+        // The disk itself, or a part that cannot be placed, may lie under any byte.
+        if (at == 0 || !part.placed)
+            return WHOLE_DISK;
+        ranges.push_back({part.begin, part.end});
+    }
+    return ranges;
+}
+
 // What is in use of the disk the guarded device lies on, and where on it the device lies.
 void look_up_use(DriveGuard* guard)
 {
@@ -117,21 +133,6 @@ bool leaves_tables_as_they_are(const DriveGuard& guard, std::uint64_t position,
 std::vector<ByteRange> ranges_in_use(const std::string& disk, const SystemRoots& roots)
 {
     return ranges_of(read_disk_usage(disk, roots, true));
-}
-
-std::vector<ByteRange> ranges_of(const std::vector<PartUse>& parts)
-{
-    std::vector<ByteRange> ranges;
-    for (std::size_t at = 0; at < parts.size(); ++at) {
-        const PartUse& part = parts[at];
-        if (!is_in_use(part))
-            continue;
-        // The disk itself, or a part that cannot be placed, may lie under any byte.
-        if (at == 0 || !part.placed)
-            return WHOLE_DISK;
-        ranges.push_back({part.begin, part.end});
-    }
-    return ranges;
 }
 
 bool touches_any(const std::vector<ByteRange>& ranges, std::uint64_t position,

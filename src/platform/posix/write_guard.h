@@ -18,9 +18,6 @@
 // itself is in use or a part in use cannot be placed.
 std::vector<ByteRange> ranges_in_use(const std::string& disk, const SystemRoots& roots);
 
-// The same, of the parts read_disk_usage gives.
-std::vector<ByteRange> ranges_of(const std::vector<PartUse>& parts);
-
 // Whether the `count` bytes from `position` touch any of `ranges`.
 bool touches_any(const std::vector<ByteRange>& ranges, std::uint64_t position,
                  std::uint64_t count);
