@@ -11,6 +11,10 @@ namespace {
 // unaligned buffer outright; a page suits them all.
 const DWORD BUFFER_ALIGNMENT = 4096;
 
+// How a copy in order ended. A source that ended early is not reported yet: what it gave
+// has been written, and the caller may still have bytes to write before it says so.
+enum CopyEnd { CopiedAll, SourceEnded, CopyFailed };
+
 // Reports a condition the program detects itself, through the same path as the
 // platform's own failures.
 bool fail_with(DWORD code)
@@ -20,41 +24,127 @@ bool fail_with(DWORD code)
     return false;
 }
 
+// `count` chunk buffers in one block, the first on a page boundary; a chunk is a whole
+// number of pages, so the others are too. Null, reported, when there is no memory for
+// them. The block is a page larger than the chunks, so they fit in it wherever it starts;
+// the process end releases it.
+BYTE* allocate_chunks(DWORD count)
+{
+    BYTE* block = static_cast<BYTE*>(malloc(count * CHUNK_SIZE + BUFFER_ALIGNMENT));
+    if (block == NULL) {
+        fail_with(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    uintptr_t misalignment = reinterpret_cast<uintptr_t>(block) % BUFFER_ALIGNMENT;
+    return misalignment == 0 ? block : block + (BUFFER_ALIGNMENT - misalignment);
+}
+
+// Writes the `count` bytes at `buffer` where `destination` stands, then adds them to
+// `done` and shows the total. A write that stores fewer bytes is a full disk.
+bool write_chunk(HANDLE destination, const BYTE* buffer, DWORD count, ULONGLONG* done,
+                 const char* progress_text)
+{
+    DWORD written = 0;
+    if (!WriteFile(destination, buffer, count, &written, NULL)) {
+        report_system_error();
+        return false;
+    }
+    if (written < count)
+        return fail_with(ERROR_HANDLE_DISK_FULL);
+    *done += count;
+    printf_s(progress_text, *done);
+    return true;
+}
+
+// Copies `length` bytes from where `source` stands to where `destination` stands, chunk by
+// chunk through `buffer`, adding what it writes to `done`.
+CopyEnd copy_in_order(HANDLE source, HANDLE destination, BYTE* buffer, ULONGLONG length,
+                      ULONGLONG* done, const char* progress_text)
+{
+    ULONGLONG copied = 0;
+    while (copied < length) {
+        DWORD chunk = length - copied < CHUNK_SIZE ? static_cast<DWORD>(length - copied)
+                                                   : CHUNK_SIZE;
+        DWORD read = 0;
+        if (!ReadFile(source, buffer, chunk, &read, NULL)) {
+            report_system_error();
+            return CopyFailed;
+        }
+        // A short read means the source has ended: what did arrive is still written, but
+        // never the part of the buffer the read left unfilled.
+        if (read > 0 && !write_chunk(destination, buffer, read, done, progress_text))
+            return CopyFailed;
+        if (read < chunk)
+            return SourceEnded;
+        copied += read;
+    }
+    return CopiedAll;
+}
+
 }  // namespace
 
 bool copy_chunks(HANDLE source, HANDLE destination, ULONGLONG length, const char* progress_text)
 {
-    // One buffer for the whole run, a page larger than a chunk so that a page-aligned
-    // chunk fits inside it; the process end releases it.
-    BYTE* block = static_cast<BYTE*>(malloc(CHUNK_SIZE + BUFFER_ALIGNMENT));
-    if (block == NULL)
-        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
-    uintptr_t misalignment = reinterpret_cast<uintptr_t>(block) % BUFFER_ALIGNMENT;
-    BYTE* buffer = misalignment == 0 ? block : block + (BUFFER_ALIGNMENT - misalignment);
-
+    BYTE* buffer = allocate_chunks(1);
+    if (buffer == NULL)
+        return false;
     ULONGLONG done = 0;
-    while (done < length) {
-        DWORD chunk = length - done < CHUNK_SIZE ? static_cast<DWORD>(length - done) : CHUNK_SIZE;
-        DWORD read = 0;
-        if (!ReadFile(source, buffer, chunk, &read, NULL)) {
-            report_system_error();
-            return false;
-        }
-        // A short read means the source has ended: what did arrive is still written, but
-        // never the part of the buffer the read left unfilled.
-        if (read > 0) {
-            DWORD written = 0;
-            if (!WriteFile(destination, buffer, read, &written, NULL)) {
-                report_system_error();
-                return false;
-            }
-            if (written < read)
-                return fail_with(ERROR_HANDLE_DISK_FULL);
-            done += read;
-            printf_s(progress_text, done);
-        }
-        if (read < chunk)
-            return fail_with(ERROR_HANDLE_EOF);
+    CopyEnd end = copy_in_order(source, destination, buffer, length, &done, progress_text);
+    if (end == SourceEnded)
+        return fail_with(ERROR_HANDLE_EOF);
+    return end == CopiedAll;
+}
+
+// The first chunk holds the drive's partition table. Written last, it reaches the drive
+// only once everything after it is there: a Load that fails halfway leaves the old table
+// over the old partitions, never a new table over half-written ones, and Windows meets the
+// new table only when the partitions it describes are complete. Windows refuses raw writes
+// into the volumes it has mounted and mounts the partitions of a table as soon as it is
+// written, so a table written first would stop the rest of the Load.
+bool copy_chunks_first_last(HANDLE source, HANDLE drive, ULONGLONG length,
+                            const char* progress_text)
+{
+    if (length <= CHUNK_SIZE)
+        return copy_chunks(source, drive, length, progress_text);
+    BYTE* first = allocate_chunks(2);
+    if (first == NULL)
+        return false;
+    BYTE* buffer = first + CHUNK_SIZE;
+    ULONGLONG done = 0;
+    DWORD first_read = 0;
+    if (!ReadFile(source, first, CHUNK_SIZE, &first_read, NULL)) {
+        report_system_error();
+        return false;
     }
+    // A source that ends within the first chunk leaves nothing to write after it.
+    if (first_read < CHUNK_SIZE) {
+        if (first_read > 0 && !write_chunk(drive, first, first_read, &done, progress_text))
+            return false;
+        return fail_with(ERROR_HANDLE_EOF);
+    }
+    // Past the first chunk, learning where it begins; the chunk must be a write the drive
+    // takes there before anything after it is written.
+    LARGE_INTEGER skip, start;
+    skip.QuadPart = CHUNK_SIZE;
+    if (!SetFilePointerEx(drive, skip, &start, FILE_CURRENT)) {
+        report_system_error();
+        return false;
+    }
+    start.QuadPart -= CHUNK_SIZE;
+    if (!may_write_at(drive, static_cast<ULONGLONG>(start.QuadPart), first, CHUNK_SIZE)) {
+        report_system_error();
+        return false;
+    }
+    CopyEnd end = copy_in_order(source, drive, buffer, length - CHUNK_SIZE, &done, progress_text);
+    if (end == CopyFailed)
+        return false;
+    if (!SetFilePointerEx(drive, start, NULL, FILE_BEGIN)) {
+        report_system_error();
+        return false;
+    }
+    if (!write_chunk(drive, first, CHUNK_SIZE, &done, progress_text))
+        return false;
+    if (end == SourceEnded)
+        return fail_with(ERROR_HANDLE_EOF);
     return true;
 }

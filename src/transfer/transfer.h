@@ -29,6 +29,14 @@ HANDLE open_existing_shared(const char* name);
 // ends early is such a failure.
 bool copy_chunks(HANDLE source, HANDLE destination, ULONGLONG length, const char* progress_text);
 
+// As copy_chunks onto `drive`, but a copy of more than one chunk writes its first chunk
+// last, back where the drive stood, once every chunk after it has been written (also when
+// the source ends early). It asks first whether the drive takes that chunk there. When any
+// write fails, the first chunk is never written. The total shown climbs by the bytes
+// written, so the last one shown is the whole length. Needs a second chunk of memory.
+bool copy_chunks_first_last(HANDLE source, HANDLE drive, ULONGLONG length,
+                            const char* progress_text);
+
 // Asks before an existing `file_name` is replaced. Returns true when the run may go on:
 // the file does not exist or the user pressed 1.
 bool confirm_overwrite(const char* file_name);

@@ -69,7 +69,7 @@ RunOutcome run_load(TransferRequest& request)
         report_system_error();
         return Failed;
     }
-    if (!copy_chunks(file, drive, request.length, LOAD_PROGRESS_TEXT))
+    if (!copy_chunks_first_last(file, drive, request.length, LOAD_PROGRESS_TEXT))
         return Failed;
     if (!flush_destination(drive, request.length)) {
         report_system_error();

@@ -100,6 +100,50 @@ DWORD allowed_count(const std::string& op, DWORD asked)
     return asked;
 }
 
+// Where sector 0 holds the partition table: four entries of 16 bytes, then the signature.
+const std::size_t TABLE_BEGIN = 446;
+const std::size_t TABLE_END = 512;
+const unsigned long long SECTOR_BYTES = 512;
+
+unsigned long long little_endian_32(const unsigned char* bytes)
+{
+    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<unsigned long long>(bytes[3]) << 24;
+}
+
+// Sector 0's table bytes, or none where the disk is shorter than a sector.
+std::vector<unsigned char> table_of(const FakeObject& disk)
+{
+    if (disk.bytes.size() < TABLE_END)
+        return {};
+    return std::vector<unsigned char>(disk.bytes.begin() + TABLE_BEGIN,
+                                      disk.bytes.begin() + TABLE_END);
+}
+
+// The partitions a master boot record's table describes: those of its entries with a type
+// and a size, where it bears the signature 55 AA.
+std::vector<FakeVolume> partitions_of(const std::vector<unsigned char>& table)
+{
+    std::vector<FakeVolume> partitions;
+    if (table.size() != TABLE_END - TABLE_BEGIN || table[64] != 0x55 || table[65] != 0xAA)
+        return partitions;
+    for (std::size_t entry = 0; entry < 4; ++entry) {
+        const unsigned char* row = table.data() + 16 * entry;
+        unsigned long long first = little_endian_32(row + 8), count = little_endian_32(row + 12);
+        if (row[4] != 0 && count != 0)
+            partitions.push_back({first * SECTOR_BYTES, (first + count) * SECTOR_BYTES, true});
+    }
+    return partitions;
+}
+
+bool touches_a_mounted_volume(const FakeObject& disk, unsigned long long position, DWORD count)
+{
+    for (const FakeVolume& volume : disk.volumes) {
+        if (volume.mounted && count > 0 && position < volume.end && volume.begin < position + count)
+            return true;
+    }
+    return false;
+}
+
 std::string format_text(const char* format, va_list arguments)
 {
     va_list copy;
@@ -261,13 +305,17 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER new_po
     OpenHandle* handle = open_handle(file);
     if (injected_failure("SetFilePointerEx"))
         return FALSE;
-    if (handle == nullptr || move_method != FILE_BEGIN || distance.QuadPart < 0) {
+    long long base = handle != nullptr && move_method == FILE_CURRENT
+                         ? static_cast<long long>(handle->position)
+                         : 0;
+    if (handle == nullptr || (move_method != FILE_BEGIN && move_method != FILE_CURRENT) ||
+        distance.QuadPart < -base) {
         state.last_error = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
-    handle->position = static_cast<unsigned long long>(distance.QuadPart);
+    handle->position = static_cast<unsigned long long>(base + distance.QuadPart);
     if (new_position != nullptr)
-        *new_position = distance;
+        new_position->QuadPart = static_cast<long long>(handle->position);
     return TRUE;
 }
 
@@ -314,15 +362,39 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
     FakeObject& object = fake_object(handle->name);
     std::vector<unsigned char>& bytes = object.bytes;
     DWORD count = allowed_count("WriteFile", to_write);
+    // Windows' rules for raw writes to a disk. Microsoft's documentation of WriteFile says a
+    // write to a disk handle succeeds only where it falls within no volume's extents, or
+    // within a volume with no file system mounted or one the program locked or dismounted
+    // (this program never does); otherwise it fails whole with "Access is denied". When the
+    // table in sector 0 changes, Windows reads it again and mounts the partitions it now
+    // describes, so a table written before its partitions closes them to the writes after it.
+    if (object.windows_disk && touches_a_mounted_volume(object, handle->position, count)) {
+        state.last_error = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    std::vector<unsigned char> table_before = table_of(object);
     if (!object.hollow && count > 0) {
         if (bytes.size() < handle->position + count)
             bytes.resize(handle->position + count);
         std::memcpy(bytes.data() + handle->position, buffer, count);
     }
+    if (object.windows_disk && table_of(object) != table_before)
+        object.volumes = partitions_of(table_of(object));
     handle->position += count;
     *written = count;
     call.args[1] = count;
     return TRUE;
+}
+
+// Windows has no such question and always says yes (see platform.h).
+BOOL may_write_at(HANDLE file, ULONGLONG position, LPCVOID buffer, DWORD count)
+{
+    record("may_write_at", file, "",
+           {static_cast<long long>(position), count,
+            static_cast<long long>(reinterpret_cast<std::uintptr_t>(buffer))});
+    if (injected_failure("may_write_at"))
+        return FALSE;
+    return usable_handle(file) != nullptr;
 }
 
 BOOL FlushFileBuffers(HANDLE file)

@@ -16,7 +16,15 @@ struct FakeCall {
                                   // ReadFile/WriteFile: count asked, count done,
                                   //   whether overlapped, buffer address;
                                   // SetFilePointerEx: offset, method; malloc: size;
+                                  // may_write_at: position, count, buffer address;
                                   // FormatMessageA: flags, code, language; SetLastError: code
+};
+
+// A volume of a drive: its bytes [begin, end), and whether a file system is mounted on it.
+struct FakeVolume {
+    unsigned long long begin;
+    unsigned long long end;
+    bool mounted;
 };
 
 struct FakeObject {
@@ -26,6 +34,11 @@ struct FakeObject {
     // Keeps no bytes, so gigabytes cost nothing: reads give zeros up to `reported_size`,
     // writes only move the position.
     bool hollow = false;
+    // A disk under Windows' rules for raw writes (see WriteFile in fake_platform.cpp): a
+    // write into a mounted volume is refused, and a partition table written into sector 0
+    // makes the partitions it describes its volumes, mounted.
+    bool windows_disk = false;
+    std::vector<FakeVolume> volumes;
 };
 
 // Clears every object, call, key, failure and output of the previous test.

@@ -86,7 +86,8 @@ inline std::vector<std::string> trace(const std::set<std::string>& ops)
         else if (call.op == "CloseHandle" || call.op == "GetFileSize" ||
                  call.op == "FlushFileBuffers")
             line += " " + name_of(call.handle);
-        else if (call.op == "ReadFile" || call.op == "WriteFile" || call.op == "SetFilePointerEx")
+        else if (call.op == "ReadFile" || call.op == "WriteFile" || call.op == "SetFilePointerEx" ||
+                 call.op == "may_write_at")
             line += " " + name_of(call.handle) + " " + std::to_string(call.args[0]);
         else if (call.op == "malloc")
             line += " " + std::to_string(call.args[0]);

@@ -51,6 +51,7 @@ typedef LARGE_INTEGER* PLARGE_INTEGER;
 #define TRUNCATE_EXISTING 5u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
 
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
@@ -83,6 +84,9 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAP
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                LPOVERLAPPED overlapped);
 BOOL FlushFileBuffers(HANDLE file);
+// No Windows service: see platform.h. False, with EBUSY as the last error, when the guard
+// of a block device would refuse the write; it neither writes nor moves the position.
+BOOL may_write_at(HANDLE file, ULONGLONG position, LPCVOID buffer, DWORD count);
 BOOL CloseHandle(HANDLE object);
 
 DWORD GetLastError();
