@@ -1,6 +1,7 @@
 // Every platform call on the path of a three-chunk copy fails in turn. Whichever it is,
 // the user sees exactly that failure once, nothing else touches the platform before the
-// key wait, and the destination holds exactly the chunks written before it.
+// key wait, and the destination holds exactly the chunks written before it: a Load writes
+// its first chunk last, so a failure before that leaves the drive's first chunk as it was.
 #include "fake_platform.h"
 #include "transfer/transfer.h"
 
@@ -34,15 +35,16 @@ struct FaultCase {
     TransferMode mode;
     const char* op;  // the platform call that fails
     int nth;         // which call of that operation, counted from 1
-    int chunks_written_before;  // whole chunks on the destination when the failure comes
+    int chunks_written_before;  // chunks written, in the run's order, when the failure comes
     bool file_created;  // Save: whether the output file exists when the failure comes
 };
 
 // Save: open the drive, position it, probe for an existing file (whose failure is not a
 // failure: see below), create the file, allocate, read and write three chunks, then flush
 // the file. Load: open the file, ask its size, open the drive, position it, allocate,
-// copy, flush the drive. A failed flush comes after every byte was written, yet the run
-// must not claim success.
+// read the first chunk, move past it, ask whether the drive takes it, copy the other two,
+// return to the first and write it, flush the drive. A failed flush comes after every
+// byte was written, yet the run must not claim success.
 const FaultCase FAULT_CASES[] = {
     {"SaveDriveOpen", Save, "CreateFileA", 1, 0, false},
     {"SavePositioning", Save, "SetFilePointerEx", 1, 0, false},
@@ -61,11 +63,14 @@ const FaultCase FAULT_CASES[] = {
     {"LoadPositioning", Load, "SetFilePointerEx", 1, 0, true},
     {"LoadAllocation", Load, "malloc", 1, 0, true},
     {"LoadRead1", Load, "ReadFile", 1, 0, true},
-    {"LoadWrite1", Load, "WriteFile", 1, 0, true},
-    {"LoadRead2", Load, "ReadFile", 2, 1, true},
-    {"LoadWrite2", Load, "WriteFile", 2, 1, true},
-    {"LoadRead3", Load, "ReadFile", 3, 2, true},
-    {"LoadWrite3", Load, "WriteFile", 3, 2, true},
+    {"LoadSkipOfChunk1", Load, "SetFilePointerEx", 2, 0, true},
+    {"LoadCheckOfChunk1", Load, "may_write_at", 1, 0, true},
+    {"LoadRead2", Load, "ReadFile", 2, 0, true},
+    {"LoadWrite2", Load, "WriteFile", 1, 0, true},
+    {"LoadRead3", Load, "ReadFile", 3, 1, true},
+    {"LoadWrite3", Load, "WriteFile", 2, 1, true},
+    {"LoadReturnToChunk1", Load, "SetFilePointerEx", 3, 2, true},
+    {"LoadWrite1", Load, "WriteFile", 3, 2, true},
     {"LoadFlush", Load, "FlushFileBuffers", 1, 3, true},
 };
 
@@ -100,18 +105,30 @@ int run_case(const FaultCase& fault)
     return fake_run_vorlent({"-L", "0", FILE_NAME, std::to_string(SECTOR)});
 }
 
-DWORD chunk_end(int chunks)
+struct ByteRange {
+    std::size_t begin, end;
+};
+
+// The chunks of the copied range in the order the run writes them.
+std::vector<ByteRange> write_order(TransferMode mode)
 {
-    DWORD end = static_cast<DWORD>(chunks) * CHUNK_SIZE;
-    return end < LENGTH ? end : LENGTH;
+    const ByteRange first = {0, CHUNK_SIZE}, second = {CHUNK_SIZE, 2 * CHUNK_SIZE},
+                    third = {2 * CHUNK_SIZE, LENGTH};
+    if (mode == Save)
+        return {first, second, third};
+    return {second, third, first};
 }
 
 std::string expected_output(const FaultCase& fault, DWORD code)
 {
     std::string output;
     const char* verb = fault.mode == Save ? "Read " : "Write ";
-    for (int chunk = 1; chunk <= fault.chunks_written_before; ++chunk)
-        output += verb + std::to_string(chunk_end(chunk)) + " bytes\r";
+    std::size_t total = 0;
+    for (int chunk = 0; chunk < fault.chunks_written_before; ++chunk) {
+        ByteRange range = write_order(fault.mode)[static_cast<std::size_t>(chunk)];
+        total += range.end - range.begin;
+        output += verb + std::to_string(total) + " bytes\r";
+    }
     return output + "Error " + fake_error_text(code) + "\nPress any key to exit";
 }
 
@@ -170,7 +187,10 @@ TEST_P(FailingCall, IsReportedOnceAndEndsTheRunWithTheChunksBeforeItInPlace)
         report.insert(report.begin(), "GetLastError");
     EXPECT_EQ(after, report);
 
-    std::size_t written = chunk_end(fault.chunks_written_before);
+    // A Save writes from the start of its file, so what it wrote is the start of the copy.
+    std::size_t written = 0;
+    for (int chunk = 0; chunk < fault.chunks_written_before; ++chunk)
+        written = write_order(fault.mode)[static_cast<std::size_t>(chunk)].end;
     if (fault.mode == Save) {
         ASSERT_EQ(fake_has_object(FILE_NAME), fault.file_created);
         if (fault.file_created) {
@@ -181,7 +201,11 @@ TEST_P(FailingCall, IsReportedOnceAndEndsTheRunWithTheChunksBeforeItInPlace)
         EXPECT_EQ(fake_object(DRIVE).bytes, drive_bytes());
     } else {
         std::vector<unsigned char> expected = drive_bytes();
-        std::copy(file_bytes().begin(), file_bytes().begin() + written, expected.begin() + OFFSET);
+        for (int chunk = 0; chunk < fault.chunks_written_before; ++chunk) {
+            ByteRange range = write_order(Load)[static_cast<std::size_t>(chunk)];
+            std::copy(file_bytes().begin() + range.begin, file_bytes().begin() + range.end,
+                      expected.begin() + OFFSET + range.begin);
+        }
         EXPECT_EQ(fake_object(DRIVE).bytes, expected);
         EXPECT_EQ(fake_object(FILE_NAME).bytes, file_bytes());
     }

@@ -71,18 +71,38 @@ TEST_F(ChunkedCopy, ChunksAreWholeButTheLastAndEachIsShownAfterItsWrite)
     }
 }
 
-TEST_F(ChunkedCopy, LoadWritesChunksOntoTheDriveAndLeavesTheRestAlone)
+// The first chunk goes back where the drive stood, the sector's start here, once the rest
+// is written; the drive is asked about it before anything after it goes out.
+TEST_F(ChunkedCopy, ALoadOfMoreThanAChunkWritesItsFirstChunkLastWhereTheDriveStood)
 {
     Bytes image = pattern_bytes(CHUNK_SIZE + 1, 22);
     fake_add_object("image.bin", image);
-    run({"-L", "0", "image.bin"});
-    EXPECT_THAT(trace(COPY_OPS), ElementsAreArray(whole_chunks("image.bin", DRIVE0, "Write",
-                                                               {CHUNK_SIZE, 1})));
+    run({"-L", "0", "image.bin", "3"});
+    const std::string at = " " + DRIVE0 + " ";
+    EXPECT_THAT(trace({"ReadFile", "WriteFile", "printf_s", "SetFilePointerEx", "may_write_at",
+                       "malloc", "FlushFileBuffers"}),
+                ElementsAre("SetFilePointerEx" + at + "1536", "malloc 2052096",
+                            "ReadFile image.bin 1024000", "SetFilePointerEx" + at + "1024000",
+                            "may_write_at" + at + "1536", "ReadFile image.bin 1",
+                            "WriteFile" + at + "1", "printf_s Write 1 bytes\r",
+                            "SetFilePointerEx" + at + "1536", "WriteFile" + at + "1024000",
+                            "printf_s Write 1024001 bytes\r", "FlushFileBuffers " + DRIVE0,
+                            "printf_s " + COMPLETION));
+    std::vector<FakeCall> moves = fake_calls_of("SetFilePointerEx");
+    EXPECT_EQ(FILE_CURRENT, moves[1].args[1]);
+    EXPECT_EQ(FILE_BEGIN, moves[2].args[1]);
+    // The kept chunk is asked about and written from a page boundary of its own.
+    FakeCall asked = fake_calls_of("may_write_at")[0];
+    EXPECT_EQ(1024000, asked.args[1]);
+    EXPECT_EQ(0, asked.args[2] % 4096);
+    EXPECT_EQ(asked.args[2], fake_calls_of("WriteFile")[1].args[3]);
+    EXPECT_NE(asked.args[2], fake_calls_of("WriteFile")[0].args[3]);
     const Bytes& after = bytes_of(DRIVE0);
     ASSERT_EQ(drive.size(), after.size());
-    EXPECT_EQ(image, slice(after, 0, image.size()));
-    EXPECT_EQ(slice(drive, image.size(), drive.size() - image.size()),
-              slice(after, image.size(), after.size() - image.size()));
+    EXPECT_EQ(slice(drive, 0, 1536), slice(after, 0, 1536));
+    EXPECT_EQ(image, slice(after, 1536, image.size()));
+    std::size_t end = 1536 + image.size();
+    EXPECT_EQ(slice(drive, end, drive.size() - end), slice(after, end, after.size() - end));
 }
 
 // A Load without a Length takes the whole file, past 4 GiB too, and every total is shown
@@ -102,7 +122,8 @@ TEST_F(ChunkedCopy, AFilePast4GiBIsCopiedWholeWithEveryTotalInFull)
     std::vector<FakeCall> shown = fake_calls_of("printf_s");
     ASSERT_EQ(4197u, shown.size());
     EXPECT_EQ("Write 2148352000 bytes\r", shown[2097].name);
-    EXPECT_EQ("Write 4295680000 bytes\r", shown[4194].name);
+    // The first chunk comes last: the total before it is past 2^32 by 8,704 bytes.
+    EXPECT_EQ("Write 4294976000 bytes\r", shown[4194].name);
     EXPECT_EQ("Write 4296000000 bytes\r", shown[4195].name);
     EXPECT_EQ(COMPLETION, shown.back().name);
 }
@@ -143,6 +164,18 @@ TEST_F(ChunkedCopy, AShortReadInALaterChunkKeepsTheChunksBeforeIt)
     EXPECT_EQ(2u, count_of("ReadFile"));
     EXPECT_EQ(slice(drive, 0, CHUNK_SIZE + 100), bytes_of("out.bin"));
     EXPECT_EQ("Read 1024000 bytes\rRead 1024100 bytes\r" + error_report(ERROR_HANDLE_EOF),
+              fake_output());
+    expect_ends_with_report(ERROR_HANDLE_EOF);
+}
+
+// A Load writes what the source gave, its first chunk too, before it reports the end.
+TEST_F(ChunkedCopy, ALoadWhoseSourceEndsInALaterChunkStillWritesItsFirstChunk)
+{
+    Bytes image = pattern_bytes(CHUNK_SIZE + 100, 24);
+    fake_add_object("image.bin", image);
+    run({"-L", "0", "image.bin", "0", std::to_string(3 * CHUNK_SIZE)});
+    EXPECT_EQ(image, slice(bytes_of(DRIVE0), 0, image.size()));
+    EXPECT_EQ("Write 100 bytes\rWrite 1024100 bytes\r" + error_report(ERROR_HANDLE_EOF),
               fake_output());
     expect_ends_with_report(ERROR_HANDLE_EOF);
 }
