@@ -222,4 +222,101 @@ TEST_F(ChunkedCopy, AFailedAllocationIsReportedBeforeAnyRead)
     expect_ends_with_report(ERROR_NOT_ENOUGH_MEMORY);
 }
 
+// Whole cards on a disk under Windows' rules for raw writes, as the platform in memory
+// models them: a mounted volume refuses writes, and a table written into sector 0 mounts
+// the partitions it describes.
+class WindowsRawWrites : public FakePlatformTest {
+protected:
+    static constexpr std::size_t MIB = 1024 * 1024;
+
+    // `disk` with a master boot record's table of `partitions`, each a first sector and a
+    // count of sectors.
+    static Bytes with_table(Bytes disk, std::vector<std::pair<unsigned, unsigned>> partitions)
+    {
+        for (std::size_t entry = 0; entry < 4; ++entry) {
+            unsigned char* row = &disk[446 + 16 * entry];
+            std::fill(row, row + 16, 0);
+            if (entry >= partitions.size())
+                continue;
+            row[4] = 0x0C;  // FAT32
+            for (int at = 0; at < 4; ++at) {
+                row[8 + at] = static_cast<unsigned char>(partitions[entry].first >> (8 * at));
+                row[12 + at] = static_cast<unsigned char>(partitions[entry].second >> (8 * at));
+            }
+        }
+        disk[510] = 0x55;
+        disk[511] = 0xAA;
+        return disk;
+    }
+
+    static FakeObject& windows_disk(const Bytes& bytes, std::vector<FakeVolume> volumes)
+    {
+        FakeObject& disk = fake_add_object(DRIVE0, bytes);
+        disk.windows_disk = true;
+        disk.volumes = volumes;
+        return disk;
+    }
+
+    // A card image of 4 MiB (four chunks and part of a fifth) with two partitions, 1 MiB
+    // to 2 MiB and 2 MiB to 4 MiB: the second chunk reaches into the first partition.
+    void SetUp() override
+    {
+        FakePlatformTest::SetUp();
+        image = with_table(pattern_bytes(4 * MIB, 30), {{2048, 2048}, {4096, 4096}});
+        fake_add_object("card.img", image);
+    }
+
+    Bytes image;
+};
+
+TEST_F(WindowsRawWrites, ACardWithAMountedVolumeRefusesTheLoadAndKeepsEveryByte)
+{
+    Bytes card = with_table(pattern_bytes(4 * MIB, 31), {{2048, 6144}});
+    windows_disk(card, {{MIB, 4 * MIB, true}});
+    run({"-L", "0", "card.img"});
+    EXPECT_EQ(error_report(ERROR_ACCESS_DENIED), fake_output());
+    EXPECT_EQ(card, bytes_of(DRIVE0));
+}
+
+TEST_F(WindowsRawWrites, ACardWithoutAMountedVolumeTakesTheWholeImageAndMountsItsTableLast)
+{
+    Bytes card = pattern_bytes(4 * MIB, 32);
+    windows_disk(card, {});
+    run({"-L", "0", "card.img"});
+    EXPECT_THAT(fake_output(), ::testing::EndsWith("Write 4194304 bytes\r" + COMPLETION));
+    EXPECT_EQ(image, bytes_of(DRIVE0));
+    const std::vector<FakeVolume>& mounted = fake_object(DRIVE0).volumes;
+    ASSERT_EQ(2u, mounted.size());
+    EXPECT_EQ(MIB, mounted[0].begin);
+    EXPECT_EQ(4 * MIB, mounted[1].end);
+
+    // Written in order, the table goes first and closes its partitions to what follows.
+    fake_reset();
+    windows_disk(card, {});
+    fake_add_object("card.img", image);
+    HANDLE file = open_existing_shared("card.img");
+    HANDLE drive = open_existing_shared(DRIVE0.c_str());
+    EXPECT_FALSE(copy_chunks(file, drive, image.size(), "Write %" PRIu64 " bytes\r"));
+    EXPECT_EQ("Write 1024000 bytes\r" + error_report(ERROR_ACCESS_DENIED), fake_output());
+    EXPECT_EQ(slice(image, 0, CHUNK_SIZE), slice(bytes_of(DRIVE0), 0, CHUNK_SIZE));
+    EXPECT_EQ(slice(card, CHUNK_SIZE, card.size() - CHUNK_SIZE),
+              slice(bytes_of(DRIVE0), CHUNK_SIZE, card.size() - CHUNK_SIZE));
+}
+
+// The system disk given by a wrong number, its first volume at 3 MiB: two chunks land in
+// the gap before it and the next is refused, so the table that places the volume stays.
+TEST_F(WindowsRawWrites, TheSystemDiskByAWrongNumberKeepsItsFirstChunk)
+{
+    Bytes system = with_table(pattern_bytes(16 * MIB, 33), {{6144, 26624}});
+    windows_disk(system, {{3 * MIB, 16 * MIB, true}});
+    run({"-L", "0", "card.img"});
+    EXPECT_EQ("Write 1024000 bytes\rWrite 2048000 bytes\r" + error_report(ERROR_ACCESS_DENIED),
+              fake_output());
+    const Bytes& after = bytes_of(DRIVE0);
+    EXPECT_EQ(slice(system, 0, CHUNK_SIZE), slice(after, 0, CHUNK_SIZE));
+    EXPECT_EQ(slice(image, CHUNK_SIZE, 2 * CHUNK_SIZE), slice(after, CHUNK_SIZE, 2 * CHUNK_SIZE));
+    EXPECT_EQ(slice(system, 3 * CHUNK_SIZE, system.size() - 3 * CHUNK_SIZE),
+              slice(after, 3 * CHUNK_SIZE, after.size() - 3 * CHUNK_SIZE));
+}
+
 }  // namespace
