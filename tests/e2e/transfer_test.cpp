@@ -71,6 +71,16 @@ std::vector<unsigned long long> chunk_totals(unsigned long long length)
     return totals;
 }
 
+// The totals a Load of `length` bytes shows: its first chunk, written last, comes last.
+std::vector<unsigned long long> load_totals(unsigned long long length)
+{
+    if (length <= CHUNK)
+        return {length};
+    std::vector<unsigned long long> totals = chunk_totals(length - CHUNK);
+    totals.push_back(length);
+    return totals;
+}
+
 TEST_F(Transfer, SaveCopiesTheFirst512BytesOfTheDriveByDefault)
 {
     std::string drive = random_bytes(DRIVE_SIZE, 10);
@@ -98,7 +108,7 @@ TEST_F(Transfer, SaveCopiesTheFirst512BytesOfTheDriveByDefault)
 
 struct ChunkCase {
     unsigned length;
-    std::vector<unsigned long long> totals;
+    std::vector<unsigned long long> totals;  // a Save's
 };
 
 // One chunk, exactly one chunk, one byte into the second, two chunks and part of a third.
@@ -137,7 +147,7 @@ TEST_P(AcrossChunks, LoadWritesExactlyTheLengthAndLeavesTheRestOfTheDrive)
     write_whole_file(at("in.bin"), file);
     ProgramRun loaded = run_to_end({"-L", "0", "in.bin", "0", std::to_string(c.length)});
     EXPECT_TRUE(ended_with_status_0(loaded, 1));
-    EXPECT_EQ(loaded.output, progress("Write", c.totals) + COMPLETED);
+    EXPECT_EQ(loaded.output, progress("Write", load_totals(c.length)) + COMPLETED);
     EXPECT_TRUE(
         same_bytes(read_whole_file(image(0)), file.substr(0, c.length) + drive.substr(c.length)));
     EXPECT_TRUE(same_bytes(read_whole_file(at("in.bin")), file));
@@ -256,7 +266,7 @@ TEST_F(Transfer, AnImagePast4GiBLoadsAndSavesWholeWithEveryTotalInFull)
 
     ProgramRun loaded = run_without_input({"-L", "0", "in.img"}, BIG_COPY_DEADLINE_SECONDS);
     EXPECT_TRUE(ended_with_status_0(loaded));
-    EXPECT_TRUE(same_bytes(loaded.output, progress("Write", chunk_totals(BIG_IMAGE)) + COMPLETED));
+    EXPECT_TRUE(same_bytes(loaded.output, progress("Write", load_totals(BIG_IMAGE)) + COMPLETED));
     for (unsigned i = 0; i < 4; ++i)
         EXPECT_EQ(read_at(image(0), marks[i], 4096), random_bytes(4096, 30 + i)) << marks[i];
     EXPECT_TRUE(same_bytes(read_at(image(0), BIG_IMAGE, CHUNK + 1), past_the_image));
@@ -390,6 +400,33 @@ TEST_F(Transfer, ALoadWhoseBytesTheDeviceCannotStoreEndsInAnErrorNotInSuccess)
     else
         EXPECT_EQ(loaded.output, progress("Write", {CHUNK, 2 * CHUNK, 3 * CHUNK, 4 * CHUNK}) +
                                      error_report(Failure::WriteBackFailed));
+}
+
+// A drive whose store fills at the third chunk: an image on a file system with room for
+// the chunk it holds, the next one and a few pages, so the third is written in part. The
+// Load fails there, and the first chunk, where the partition table lies, is as it was.
+TEST_F(Transfer, ALoadThatFailsLeavesTheFirstChunkOfTheDriveAsItWas)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a file system needs root";
+    SmallFileSystem small;
+    small.dir = at("small");
+    std::filesystem::create_directory(small.dir);
+    if (!small.mount_sized("2040k"))
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    std::string drive = small.dir + "/drive.img";
+    std::string first = random_bytes(CHUNK, 27);
+    make_sparse(drive, 4 * CHUNK);
+    write_at(drive, 0, first);
+    ASSERT_TRUE(backend->attach_drive(0, drive));
+    std::string file = random_bytes(4 * CHUNK, 28);
+    write_whole_file(at("in.bin"), file);
+
+    ProgramRun loaded = run_to_end({"-L", "0", "in.bin"});
+    EXPECT_TRUE(ended_with_status_0(loaded, 1));
+    EXPECT_EQ(loaded.output, progress("Write", {CHUNK}) + error_report(Failure::DiskFull));
+    EXPECT_TRUE(same_bytes(read_at(drive, 0, CHUNK), first));
+    EXPECT_TRUE(same_bytes(read_at(drive, CHUNK, CHUNK), file.substr(CHUNK, CHUNK)));
 }
 
 }  // namespace
