@@ -95,12 +95,11 @@ bool copy_chunks(HANDLE source, HANDLE destination, ULONGLONG length, const char
     return end == CopiedAll;
 }
 
-// The first chunk holds the drive's partition table. Written last, it reaches the drive
-// only once everything after it is there: a Load that fails halfway leaves the old table
-// over the old partitions, never a new table over half-written ones, and Windows meets the
-// new table only when the partitions it describes are complete. Windows refuses raw writes
-// into the volumes it has mounted and mounts the partitions of a table as soon as it is
-// written, so a table written first would stop the rest of the Load.
+// The first chunk holds the drive's partition table, so it is written last. A Load that
+// fails partway then leaves the old table over the old partitions, never a new table over
+// half-written ones. And Windows, which refuses raw writes into the volumes it has mounted
+// and mounts the partitions of a table as soon as the table is written, meets the new
+// table only once nothing is left to write into them.
 bool copy_chunks_first_last(HANDLE source, HANDLE drive, ULONGLONG length,
                             const char* progress_text)
 {
@@ -122,8 +121,8 @@ bool copy_chunks_first_last(HANDLE source, HANDLE drive, ULONGLONG length,
             return false;
         return fail_with(ERROR_HANDLE_EOF);
     }
-    // Past the first chunk, learning where it begins; the chunk must be a write the drive
-    // takes there before anything after it is written.
+    // Moves past the first chunk, which tells where it begins. Whether the drive takes the
+    // chunk there is asked now, before any byte goes out.
     LARGE_INTEGER skip, start;
     skip.QuadPart = CHUNK_SIZE;
     if (!SetFilePointerEx(drive, skip, &start, FILE_CURRENT)) {
