@@ -107,7 +107,10 @@ const unsigned long long SECTOR_BYTES = 512;
 
 unsigned long long little_endian_32(const unsigned char* bytes)
 {
-    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<unsigned long long>(bytes[3]) << 24;
+    unsigned long long value = 0;
+    for (int at = 3; at >= 0; --at)
+        value = value << 8 | bytes[at];
+    return value;
 }
 
 // Sector 0's table bytes, or none where the disk is shorter than a sector.
@@ -138,7 +141,8 @@ std::vector<FakeVolume> partitions_of(const std::vector<unsigned char>& table)
 bool touches_a_mounted_volume(const FakeObject& disk, unsigned long long position, DWORD count)
 {
     for (const FakeVolume& volume : disk.volumes) {
-        if (volume.mounted && count > 0 && position < volume.end && volume.begin < position + count)
+        if (volume.mounted && count > 0 && position < volume.end &&
+            volume.begin < position + count)
             return true;
     }
     return false;
@@ -362,17 +366,21 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
     FakeObject& object = fake_object(handle->name);
     std::vector<unsigned char>& bytes = object.bytes;
     DWORD count = allowed_count("WriteFile", to_write);
-    // Windows' rules for raw writes to a disk. Microsoft's documentation of WriteFile says a
-    // write to a disk handle succeeds only where it falls within no volume's extents, or
-    // within a volume with no file system mounted or one the program locked or dismounted
-    // (this program never does); otherwise it fails whole with "Access is denied". When the
-    // table in sector 0 changes, Windows reads it again and mounts the partitions it now
-    // describes, so a table written before its partitions closes them to the writes after it.
+    // Windows' rules for raw writes to a disk. Microsoft's documentation of WriteFile (its
+    // remarks on writing to a physical disk) says a write through a disk handle succeeds
+    // only where it falls within no volume's extents, or within a volume with no file system
+    // mounted or one the program locked or dismounted (this program never does); otherwise
+    // it fails whole with "Access is denied". And when the table in sector 0 changes,
+    // Windows reads it again and mounts the partitions it now describes, as developers of
+    // other imaging tools have reported: a table written before its partitions closes them
+    // to the writes that follow.
     if (object.windows_disk && touches_a_mounted_volume(object, handle->position, count)) {
         state.last_error = ERROR_ACCESS_DENIED;
         return FALSE;
     }
-    std::vector<unsigned char> table_before = table_of(object);
+    std::vector<unsigned char> table_before;
+    if (object.windows_disk)
+        table_before = table_of(object);
     if (!object.hollow && count > 0) {
         if (bytes.size() < handle->position + count)
             bytes.resize(handle->position + count);
