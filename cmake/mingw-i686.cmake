@@ -1,16 +1,5 @@
 # Cross-builds the 32-bit Windows executable with Debian's MinGW-w64 compiler
 # (package g++-mingw-w64-i686).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(VORLENT_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${VORLENT_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${VORLENT_MINGW_PREFIX}-g++)
-set(CMAKE_RC_COMPILER ${VORLENT_MINGW_PREFIX}-windres)
-
-# Look for headers and libraries only in the MinGW sysroot, never in the host's.
-set(CMAKE_FIND_ROOT_PATH /usr/${VORLENT_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -8,6 +8,13 @@ set(VORLENT_PUBLISHER_URL "https://vorlent.example" CACHE STRING
 # The version record shows the version as text in this form: "1, 2, 0, 2".
 set(VORLENT_VERSION_TEXT
     "${PROJECT_VERSION_MAJOR}, ${PROJECT_VERSION_MINOR}, ${PROJECT_VERSION_PATCH}, ${PROJECT_VERSION_TWEAK}")
+# The manifest names the processor the program is built for: the shipped program is x86;
+# the tests' 64-bit build would not start on Windows with an x86 manifest.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(VORLENT_MANIFEST_ARCHITECTURE amd64)
+else()
+  set(VORLENT_MANIFEST_ARCHITECTURE x86)
+endif()
 set(VORLENT_MANIFEST_PATH ${CMAKE_CURRENT_BINARY_DIR}/Vorlent.exe.manifest)
 configure_file(packaging/vorlent.manifest.in ${VORLENT_MANIFEST_PATH} @ONLY)
 configure_file(packaging/vorlent.rc.in ${CMAKE_CURRENT_BINARY_DIR}/vorlent.rc @ONLY)

@@ -213,7 +213,7 @@ private:
         std::vector<std::string> argv = {"env"};
         for (const char* const* setting = WINE_ENVIRONMENT; *setting != nullptr; ++setting)
             argv.push_back(*setting);
-        argv.push_back("wine");
+        argv.push_back(WINE_LOADER);
         argv.push_back(program);
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         return argv;

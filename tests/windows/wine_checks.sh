@@ -26,11 +26,11 @@ fail() {
     exit 1
 }
 
-# Runs Vorlent.exe with the given arguments, its output into the file `stdout`, its
+# Runs Vorlent.exe (the build Wine can start here) with the given arguments, its output into the file `stdout`, its
 # input an empty pipe. The program ends with status 0 on every path.
 run_vorlent() {
     local status=0
-    : | timeout -k 5 60 wine "$VORLENT_EXE" "$@" >stdout 2>>wine.log || status=$?
+    : | timeout -k 5 60 "$VORLENT_WINE" "$VORLENT_RUN_EXE" "$@" >stdout 2>>wine.log || status=$?
     [[ $status -eq 0 ]] || fail "Vorlent.exe $* ended with status $status"
 }
 
@@ -64,7 +64,7 @@ link_drive() {
 
 create_prefix() {
     rm -rf "$WINEPREFIX"
-    timeout -k 10 240 wineboot -i </dev/null >wineboot.log 2>&1 || fail "wineboot -i failed"
+    timeout -k 10 240 "$VORLENT_WINE" wineboot -i </dev/null >wineboot.log 2>&1 || fail "wineboot -i failed"
     timeout -k 5 60 wineserver -w || fail "the Wine prefix did not settle"
     [[ -f $WINEPREFIX/system.reg ]] || fail "wineboot made no prefix"
 }
@@ -117,7 +117,7 @@ package_zip() {
 
 # Read back through GetFileVersionInfoA and VerQueryValueA, as Windows shows them.
 version_record() {
-    timeout -k 5 60 wine "$VORLENT_VERSION_READER" "$VORLENT_EXE" </dev/null 2>>wine.log |
+    timeout -k 5 60 "$VORLENT_WINE" "$VORLENT_VERSION_READER" "$VORLENT_EXE" </dev/null 2>>wine.log |
         tr -d '\r' >record || fail "the version record or the manifest could not be read"
     sed '/^Manifest:$/,$d' record >fields
     expect_output fields "FixedFileVersion=1.2.0.2
