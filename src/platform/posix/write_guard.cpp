@@ -163,18 +163,26 @@ void guard_block_device_writes(int descriptor, const SystemRoots& roots)
 
 bool write_is_allowed(int descriptor, const void* buffer, std::uint64_t count)
 {
-    DriveGuard* guard = find_entry(guards, descriptor);
-    if (guard == nullptr)
+    if (find_entry(guards, descriptor) == nullptr)
         return true;
-    if (!guard->looked)
-        look_up_use(guard);
     off_t position = lseek(descriptor, 0, SEEK_CUR);
     if (position < 0) {
         SetLastError(static_cast<DWORD>(errno));
         return false;
     }
-    std::uint64_t at = static_cast<std::uint64_t>(position);
-    std::uint64_t on_disk = at > UINT64_MAX - guard->base ? UINT64_MAX : guard->base + at;
+    return write_is_allowed_at(descriptor, static_cast<std::uint64_t>(position), buffer, count);
+}
+
+bool write_is_allowed_at(int descriptor, std::uint64_t position, const void* buffer,
+                         std::uint64_t count)
+{
+    DriveGuard* guard = find_entry(guards, descriptor);
+    if (guard == nullptr)
+        return true;
+    if (!guard->looked)
+        look_up_use(guard);
+    std::uint64_t on_disk =
+        position > UINT64_MAX - guard->base ? UINT64_MAX : guard->base + position;
     if (touches_any(guard->in_use, on_disk, count) ||
         !leaves_tables_as_they_are(*guard, on_disk, static_cast<const char*>(buffer), count)) {
         SetLastError(static_cast<DWORD>(EBUSY));

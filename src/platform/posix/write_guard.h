@@ -32,5 +32,10 @@ void guard_block_device_writes(int descriptor, const SystemRoots& roots);
 // one (looked up at its first write); true for every unguarded descriptor.
 bool write_is_allowed(int descriptor, const void* buffer, std::uint64_t count);
 
+// As write_is_allowed, for the bytes written at byte `position` of the descriptor, wherever
+// its position stands.
+bool write_is_allowed_at(int descriptor, std::uint64_t position, const void* buffer,
+                         std::uint64_t count);
+
 // Forgets the guard of a descriptor that is being closed.
 void end_drive_guard(int descriptor);
