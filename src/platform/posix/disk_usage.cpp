@@ -263,15 +263,76 @@ bool read_loop_backing(const std::string& loop, const SystemRoots& roots, LoopBa
     return true;
 }
 
+// Whether the partition table of a disk places something in use: one of its partitions, or
+// bytes of one under a loop device. (Its partitions come right after the disk itself.)
+bool table_in_use(const std::vector<PartUse>& parts)
+{
+    for (const PartUse& use : parts) {
+        if (!is_in_use(use))
+            continue;
+        for (std::size_t at = 1; at < parts.size() && !parts[at].through_loop; ++at) {
+            const PartUse& partition = parts[at];
+            if (&use == &partition || (use.placed && partition.placed &&
+                                       use.begin < partition.end && partition.begin < use.end))
+                return true;
+        }
+    }
+    return false;
+}
+
+// The parts of a disk in use whose bytes are known, but the disk itself, as the table's
+// rules take them.
+std::vector<ByteRange> parts_placed_in_use(const std::vector<PartUse>& parts)
+{
+    std::vector<ByteRange> ranges;
+    for (std::size_t at = 1; at < parts.size(); ++at) {
+        if (is_in_use(parts[at]) && parts[at].placed)
+            ranges.push_back({parts[at].begin, parts[at].end});
+    }
+    return ranges;
+}
+
+// Adds the partition table of `disk`, whose uses are `parts`, where it places any of them
+// and `window` shows it.
+void add_table(std::vector<TableWindow>* tables, const std::string& disk,
+               const std::vector<PartUse>& parts, const Window& window, bool of_loop_over)
+{
+    if (tables != nullptr && window.placed && table_in_use(parts))
+        tables->push_back({disk, window, parts[0].placed ? parts[0].end : 0,
+                           parts_placed_in_use(parts), of_loop_over});
+}
+
+// Adds `seen`, tables shown by a device whose bytes `window` shows in turn, as tables that
+// window shows.
+void add_tables_seen(std::vector<TableWindow>* tables, const std::vector<TableWindow>& seen,
+                     const Window& window)
+{
+    for (TableWindow table : seen) {
+        std::uint64_t begin, end;
+        table.window.placed = table.window.placed && window.placed;
+        if (!table.window.placed ||
+            !through_window(window, table.window.begin, table.window.end, &begin, &end))
+            continue;
+        // Where `begin` lies on the device in between, and so on the table's disk.
+        std::uint64_t between = window.source_begin + (begin - window.begin);
+        table.window.source_begin += between - table.window.begin;
+        table.window.begin = begin;
+        table.window.end = end;
+        tables->push_back(table);
+    }
+}
+
 std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
                               bool probe_partitions, UseTables* tables, int depth,
-                              const std::string& exclude);
+                              const std::string& exclude, std::vector<TableWindow>* loop_tables);
 
 // What the loop devices over parts of `disk`, but `exclude`, build and something uses,
-// placed on `disk`.
+// placed on `disk`; with `loop_tables`, adds there their partition tables that place any of
+// those, as bytes of `disk`.
 std::vector<PartUse> loop_uses_over(const std::string& disk, const SystemRoots& roots,
                                     bool probe_partitions, UseTables* tables, int depth,
-                                    const std::string& exclude)
+                                    const std::string& exclude,
+                                    std::vector<TableWindow>* loop_tables)
 {
     std::vector<PartUse> uses;
     for (const std::string& loop : sorted_entries(roots.sys_block)) {
@@ -280,7 +341,13 @@ std::vector<PartUse> loop_uses_over(const std::string& disk, const SystemRoots& 
             backing.is_file || backing.place.disk != disk)
             continue;
         Window window = {backing.placed, backing.begin, backing.end, 0};
-        for (PartUse part : usage_of(loop, roots, probe_partitions, tables, depth + 1, "")) {
+        std::vector<TableWindow> seen;
+        std::vector<PartUse> parts = usage_of(loop, roots, probe_partitions, tables, depth + 1,
+                                              "", loop_tables != nullptr ? &seen : nullptr);
+        add_table(&seen, loop, parts, {true, 0, UINT64_MAX, 0}, true);
+        if (loop_tables != nullptr)
+            add_tables_seen(loop_tables, seen, window);
+        for (PartUse part : parts) {
             if (!is_in_use(part))
                 continue;
             // A part of the loop device maps onto the disk shifted by the window's start;
@@ -342,7 +409,7 @@ bool partition_mounted_out_of_view(const std::vector<PartUse>& parts,
 
 std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
                               bool probe_partitions, UseTables* tables, int depth,
-                              const std::string& exclude)
+                              const std::string& exclude, std::vector<TableWindow>* loop_tables)
 {
     std::vector<PartUse> parts;
     std::string disk_folder = std::string(roots.sys_block) + "/" + disk;
@@ -404,26 +471,9 @@ std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
     }
     // A loop device reads its backing device through plain opens, which claim nothing.
     std::vector<PartUse> loops =
-        loop_uses_over(disk, roots, probe_partitions, tables, depth, exclude);
+        loop_uses_over(disk, roots, probe_partitions, tables, depth, exclude, loop_tables);
     parts.insert(parts.end(), loops.begin(), loops.end());
     return parts;
-}
-
-// Whether the partition table of a disk places something in use: one of its partitions, or
-// bytes of one under a loop device. (Its partitions come right after the disk itself.)
-bool table_in_use(const std::vector<PartUse>& parts)
-{
-    for (const PartUse& use : parts) {
-        if (!is_in_use(use))
-            continue;
-        for (std::size_t at = 1; at < parts.size() && !parts[at].through_loop; ++at) {
-            const PartUse& partition = parts[at];
-            if (&use == &partition || (use.placed && partition.placed &&
-                                       use.begin < partition.end && partition.begin < use.end))
-                return true;
-        }
-    }
-    return false;
 }
 
 // One look at a disk and at what lies under it.
@@ -435,20 +485,16 @@ struct Look {
     std::vector<TableWindow>* tables;  // null when not asked for
 };
 
-void add_table(Look* look, const std::string& disk, const std::vector<PartUse>& parts,
-               const Window& window)
-{
-    if (look->tables != nullptr && window.placed && table_in_use(parts))
-        look->tables->push_back({disk, window, parts[0].placed ? parts[0].end : 0});
-}
-
 // Adds what is in use of `disk`, but what the loop device `exclude` builds on it, as bytes of
-// the disk looked at that `window` shows, and its partition table where it places any.
+// the disk looked at that `window` shows, and the partition tables that place any: its own
+// and those of loop devices over it.
 void add_uses_seen(Look* look, const std::string& disk, const Window& window,
                    const std::string& exclude, int depth)
 {
-    std::vector<PartUse> parts = usage_of(disk, look->roots, look->probe_partitions,
-                                          &look->use_tables, depth, exclude);
+    std::vector<TableWindow> seen;
+    std::vector<PartUse> parts =
+        usage_of(disk, look->roots, look->probe_partitions, &look->use_tables, depth, exclude,
+                 look->tables != nullptr ? &seen : nullptr);
     for (PartUse part : parts) {
         part.placed = part.placed && window.placed;
         if (!is_in_use(part) ||
@@ -459,7 +505,9 @@ void add_uses_seen(Look* look, const std::string& disk, const Window& window,
         part.beneath = true;
         look->parts->push_back(part);
     }
-    add_table(look, disk, parts, window);
+    add_table(&seen, disk, parts, {true, 0, UINT64_MAX, 0}, false);
+    if (look->tables != nullptr)
+        add_tables_seen(look->tables, seen, window);
 }
 
 // Adds what is in use under `loop`, if it is a loop device, whose bytes from
@@ -542,11 +590,11 @@ std::vector<PartUse> read_disk_usage(const std::string& disk, const SystemRoots&
 {
     std::vector<PartUse> parts;
     Look look = {roots, probe_partitions, {}, &parts, tables};
-    parts = usage_of(disk, roots, probe_partitions, &look.use_tables, 0, "");
+    parts = usage_of(disk, roots, probe_partitions, &look.use_tables, 0, "", tables);
     if (parts.empty())
         return parts;
     const Window whole = {true, 0, UINT64_MAX, 0};
-    add_table(&look, disk, parts, whole);
+    add_table(tables, disk, parts, whole, false);
     add_uses_beneath(&look, disk, whole, 0);
     return parts;
 }
