@@ -12,6 +12,7 @@
 #include <array>
 #include <fcntl.h>
 #include <sstream>
+#include <tuple>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -492,10 +493,23 @@ TEST_F(WriteGuard, ALoopDeviceInUseOverTheDiskKeepsWritesOutOfItsWindowAndIsList
     std::vector<ByteRange> in_use = ranges_in_use("sda", roots());
     for (const Case& c : cases)
         EXPECT_EQ(touches_any(in_use, c.position, c.count), c.refused) << c.what;
+    // loop5's own table places loop5p1, so it is kept where loop5's bytes lie on sda; so is
+    // sda's, which places sda2 under loop2.
+    std::vector<TableWindow> tables;
+    read_disk_usage("sda", roots(), true, &tables);
+    ASSERT_EQ(tables.size(), 2u);
+    EXPECT_EQ(tables[1].disk, "sda");
+    EXPECT_EQ(tables[0].disk, "loop5");
+    EXPECT_TRUE(tables[0].of_loop_over);
+    EXPECT_EQ(std::make_tuple(tables[0].window.placed, tables[0].window.begin,
+                              tables[0].window.end, tables[0].window.source_begin),
+              std::make_tuple(true, 14336ull * 512, 16384ull * 512, 0ull));
+    ASSERT_EQ(tables[0].in_use.size(), 1u);
+    EXPECT_EQ(tables[0].in_use[0].begin, 8u * 512);
     EXPECT_NE(describe_drives(roots()).find(
                   "  In use:    loop1 over bytes 51200-55295 mounted on /mnt/window; loop2 over "
                   "bytes 2101248-6291455 held by dm-3; loop5p1 over bytes 7344128-7348223 "
-                  "mounted on /mnt/part\n"),
+                  "mounted on /mnt/part; loop5 table over unknown bytes\n"),
               std::string::npos)
         << describe_drives(roots());
 }
