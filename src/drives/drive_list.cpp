@@ -62,11 +62,14 @@ std::string readable_size(std::uint64_t bytes)
     return text;
 }
 
-// "bytes 446-511", the last byte included.
-std::string bytes_text(const ByteRange& range)
+// "bytes 446-511 and 1024-1535", the last byte of each included.
+std::string bytes_text(const std::vector<ByteRange>& ranges)
 {
-    return "bytes " + std::to_string(range.begin) + "-" +
-           std::to_string(range.end - (range.end > range.begin ? 1 : 0));
+    std::vector<std::string> shown;
+    for (const ByteRange& range : ranges)
+        shown.push_back(std::to_string(range.begin) + "-" +
+                        std::to_string(range.end - (range.end > range.begin ? 1 : 0)));
+    return "bytes " + joined(shown, " and ");
 }
 
 // What keeps writes from bytes of `disk` beyond its parts in use: the extended boot records
@@ -89,12 +92,10 @@ std::vector<std::string> tables_of(const std::string& disk, const std::vector<Ta
         close(descriptor);
         std::vector<ByteRange> chain;
         std::vector<ByteRange> kept = kept_table_bytes(table, roots, &chain);
-        std::vector<std::string> ranges;
-        for (const ByteRange& range : own ? chain : kept)
-            ranges.push_back(bytes_text(range));
-        if (!ranges.empty())
-            uses.push_back(name + (own ? " extended boot records at " : " table over ") +
-                           joined(ranges, " and "));
+        if (own && !chain.empty())
+            uses.push_back(name + " extended boot records at " + bytes_text(chain));
+        else if (!own && !kept.empty())
+            uses.push_back(name + " table over " + bytes_text(kept));
     }
     return uses;
 }
@@ -106,7 +107,7 @@ std::string uses_of(const std::vector<PartUse>& parts, const std::vector<std::st
         std::string name = printable(part.name);
         // What a loop device over the disk builds keeps the bytes under it from writes; so
         // does what is in use where a loop device's own bytes land.
-        std::string bytes = bytes_text({part.begin, part.end});
+        std::string bytes = bytes_text({{part.begin, part.end}});
         std::string over;
         if (part.through_loop)
             over = part.placed ? " over " + bytes : " over the whole disk";
