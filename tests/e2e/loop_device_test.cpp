@@ -130,6 +130,11 @@ protected:
         }
     }
 
+    // Loads `file` onto drive 0, `loop` over `image`, at `sector`: written, or refused before
+    // any byte is. `disk` is what the drive holds before, and is made what it holds after.
+    void expect_load_at(const LoopDevice& loop, const std::string& image, std::uint64_t sector,
+                        const std::string& file, bool written, std::string* disk);
+
     const std::string BUSY = "Error Device or resource busy\n\n" + PRESS_ANY_KEY;
 };
 
@@ -589,10 +594,26 @@ TEST_F(LoopDevices, ALoadThroughALoopDeviceIsGuardedWhereItsBytesLand)
     EXPECT_EQ(std::system(("e2fsck -n -f " + checked + " >/dev/null 2>&1").c_str()), 0);
 }
 
-// Writes `table` (sfdisk's script) onto a blank loop device over `image`, in its sectors.
-bool write_table(const std::string& image, const std::string& table)
+void LoopDevices::expect_load_at(const LoopDevice& loop, const std::string& image,
+                                 std::uint64_t sector, const std::string& file, bool written,
+                                 std::string* disk)
 {
-    LoopDevice blank(image);
+    write_whole_file(at("in.bin"), file);
+    ASSERT_TRUE(is_loop_over(loop, image));
+    ProgramRun loaded = run_to_end({"-L", "0", "in.bin", std::to_string(sector)});
+    EXPECT_TRUE(ended_with_status_0(loaded, 1));
+    EXPECT_EQ(loaded.output, written ? progress("Write", {file.size()}) + COMPLETED : BUSY);
+    if (written)
+        disk->replace(sector * 512, file.size(), file);
+    EXPECT_TRUE(same_bytes(disk_now(loop), *disk));
+}
+
+// Writes `table` (sfdisk's script) onto a blank loop device over `image`, in its sectors;
+// `options` go to losetup.
+bool write_table(const std::string& image, const std::string& table,
+                 const std::string& options = "")
+{
+    LoopDevice blank(image, false, 512, options);
     return !blank.device.empty() && is_loop_over(blank, image) &&
            std::system(("printf '" + table + "' | sfdisk -q " + blank.device + " >/dev/null 2>&1")
                            .c_str()) == 0;
@@ -624,27 +645,12 @@ TEST_F(LoopDevices, TheRecordsThatPlaceAMountedLogicalPartitionAreKept)
         if (mounted.mount_point.empty())
             GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
         std::string disk = disk_now(loop);
-        struct Case {
-            const char* sector;
-            std::string file;
-            bool written;
-        };
-        const Case cases[] = {
-            {"18432", std::string(512, '\0'), false},
-            {"61440", std::string(512, '\0'), false},
-            {"61440", random_bytes(446, 56) + disk.substr(61440 * 512 + 446, 66), true},
-        };
-        for (const Case& c : cases) {
-            SCOPED_TRACE(std::string("sector ") + c.sector + (c.written ? ", its own table" : ""));
-            write_whole_file(at("in.bin"), c.file);
-            ASSERT_TRUE(is_loop_over(loop, image));
-            ProgramRun loaded = run_to_end({"-L", "0", "in.bin", c.sector});
-            EXPECT_TRUE(ended_with_status_0(loaded, 1));
-            EXPECT_EQ(loaded.output, c.written ? progress("Write", {512}) + COMPLETED : BUSY);
-            if (c.written)
-                disk.replace(std::stoull(c.sector) * 512, 512, c.file);
-            EXPECT_TRUE(same_bytes(disk_now(loop), disk));
-        }
+        const std::string zeros(512, '\0');
+        expect_load_at(loop, image, 18432, zeros, false, &disk);
+        expect_load_at(loop, image, 61440, zeros, false, &disk);
+        // Boot code, with the table the record holds.
+        expect_load_at(loop, image, 61440,
+                       random_bytes(446, 56) + disk.substr(61440 * 512 + 446, 66), true, &disk);
     }
     EXPECT_EQ(std::system(("e2fsck -n -f " + part6 + " >/dev/null 2>&1").c_str()), 0);
 }
@@ -662,14 +668,7 @@ TEST_F(LoopDevices, TheTableOfAPartitionedLoopDeviceInsideTheDriveIsKept)
     LoopDevice loop(image);
     REQUIRE_LOOP(loop);
     const std::string window = "-o " + std::to_string(INNER) + " --sizelimit 33554432";
-    {
-        LoopDevice blank(loop.device, false, 512, window);
-        ASSERT_FALSE(blank.device.empty());
-        ASSERT_EQ(std::system(("printf 'label: dos\\nstart=2048,type=83\\n' | sfdisk -q " +
-                               blank.device + " >/dev/null 2>&1")
-                                  .c_str()),
-                  0);
-    }
+    ASSERT_TRUE(write_table(loop.device, "label: dos\\nstart=2048,type=83\\n", window));
     LoopDevice inner(loop.device, true, 512, window);
     if (inner.device.empty())
         GTEST_SKIP() << "no second loop device could be attached";
@@ -702,28 +701,13 @@ TEST_F(LoopDevices, TheTableOfAPartitionedLoopDeviceInsideTheDriveIsKept)
     disk.replace(INNER, 512, now);
     ASSERT_EQ(read_whole_file(inner.device).substr(0, 512), before) << "the cache was dropped";
 
-    struct Case {
-        const char* what;
-        std::string file;
-        bool written;
-    };
-    const Case cases[] = {
-        {"no table", std::string(512, '\0'), false},
-        {"the table the cache shows", random_bytes(446, 57) + before.substr(446), false},
-        {"the table the device holds", random_bytes(446, 58) + now.substr(446), true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        write_whole_file(at("in.bin"), c.file);
-        ASSERT_TRUE(is_loop_over(loop, image));
-        ASSERT_TRUE(is_loop_over(inner, loop.device));
-        ProgramRun loaded = run_to_end({"-L", "0", "in.bin", std::to_string(INNER / 512)});
-        EXPECT_TRUE(ended_with_status_0(loaded, 1));
-        EXPECT_EQ(loaded.output, c.written ? progress("Write", {512}) + COMPLETED : BUSY);
-        if (c.written)
-            disk.replace(INNER, 512, c.file);
-        EXPECT_TRUE(same_bytes(disk_now(loop), disk));
-    }
+    ASSERT_TRUE(is_loop_over(inner, loop.device));
+    expect_load_at(loop, image, INNER / 512, std::string(512, '\0'), false, &disk);
+    // Boot code with the table the cache shows, then with the one the device holds.
+    expect_load_at(loop, image, INNER / 512, random_bytes(446, 57) + before.substr(446), false,
+                   &disk);
+    expect_load_at(loop, image, INNER / 512, random_bytes(446, 58) + now.substr(446), true,
+                   &disk);
 }
 
 }  // namespace
