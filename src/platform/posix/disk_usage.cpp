@@ -1,11 +1,11 @@
 #include "platform/posix/disk_usage.h"
 
 #include "platform/posix/drives.h"
+#include "platform/posix/mount_table.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,14 +13,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A line of the mount table, reduced to what tells which device it mounts where.
-struct Mount {
-    dev_t number;         // the file system's device (field 3)
-    bool source_is_node;  // the source names a block device node, whose number is
-    dev_t source_number;  // the device's own where field 3 is an anonymous one (btrfs)
-    std::string mount_point;
-};
 
 // The mount table and the swap list, read once for a disk, its partitions and the loop
 // devices over it.
@@ -44,119 +36,6 @@ bool read_count(const std::string& path, std::uint64_t* value)
         return false;
     *value = parsed;
     return true;
-}
-
-// "major:minor", as /sys's `dev` files and the mount table write a device number.
-bool parse_device_number(const std::string& text, dev_t* number)
-{
-    unsigned major_number = 0, minor_number = 0;
-    char rest = 0;
-    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) ||
-        std::sscanf(text.c_str(), "%u:%u%c", &major_number, &minor_number, &rest) != 2)
-        return false;
-    *number = makedev(major_number, minor_number);
-    return true;
-}
-
-// The number of the block device node at the absolute `path`; false for anything else.
-bool block_device_number(const std::string& path, dev_t* number)
-{
-    struct stat info;
-    if (path.empty() || path[0] != '/' || stat(path.c_str(), &info) != 0 ||
-        !S_ISBLK(info.st_mode))
-        return false;
-    *number = info.st_rdev;
-    return true;
-}
-
-bool is_octal_digit(char c)
-{
-    return c >= '0' && c <= '7';
-}
-
-// Undoes the escapes (\040 for a space, \011, \012, \134) of the mount table and swap list.
-std::string unescape(const std::string& text)
-{
-    std::string plain;
-    for (std::size_t at = 0; at < text.size(); ++at) {
-        if (text[at] == '\\' && at + 3 < text.size() && is_octal_digit(text[at + 1]) &&
-            is_octal_digit(text[at + 2]) && is_octal_digit(text[at + 3])) {
-            plain += static_cast<char>((text[at + 1] - '0') * 64 + (text[at + 2] - '0') * 8 +
-                                       (text[at + 3] - '0'));
-            at += 3;
-        } else {
-            plain += text[at];
-        }
-    }
-    return plain;
-}
-
-// The lines of a small text file, without their line breaks. Plain C reads: the guard
-// runs before the first write of a Load, where a stream library's set-up would cost more
-// than the sector being written.
-std::vector<std::string> read_lines(const char* path)
-{
-    std::vector<std::string> lines;
-    FILE* file = std::fopen(path, "re");
-    if (file == nullptr)
-        return lines;
-    char* line = nullptr;
-    std::size_t capacity = 0;
-    for (ssize_t length; (length = getline(&line, &capacity, file)) >= 0;) {
-        if (length > 0 && line[length - 1] == '\n')
-            --length;
-        lines.emplace_back(line, static_cast<std::size_t>(length));
-    }
-    std::free(line);
-    std::fclose(file);
-    return lines;
-}
-
-std::vector<std::string> words_of(const std::string& line)
-{
-    std::vector<std::string> words;
-    std::size_t at = 0;
-    while ((at = line.find_first_not_of(" \t", at)) != std::string::npos) {
-        std::size_t end = line.find_first_of(" \t", at);
-        words.push_back(line.substr(at, end - at));
-        at = end;
-    }
-    return words;
-}
-
-// Each line: id, parent, major:minor, root, mount point, optional fields, "-", type,
-// source, options.
-std::vector<Mount> read_mounts(const char* mount_table)
-{
-    std::vector<Mount> mounts;
-    for (const std::string& line : read_lines(mount_table)) {
-        std::vector<std::string> words = words_of(line);
-        Mount mount = {};
-        if (words.size() < 5 || !parse_device_number(words[2], &mount.number))
-            continue;
-        mount.mount_point = unescape(words[4]);
-        auto separator = std::find(words.begin() + 5, words.end(), "-");
-        if (words.end() - separator >= 3)
-            mount.source_is_node =
-                block_device_number(unescape(*(separator + 2)), &mount.source_number);
-        mounts.push_back(mount);
-    }
-    return mounts;
-}
-
-// The swap areas on block devices. A swap file lies in a mounted file system, which the
-// mount table already shows.
-std::vector<dev_t> read_swap_devices(const char* swaps)
-{
-    std::vector<dev_t> numbers;
-    std::vector<std::string> lines = read_lines(swaps);
-    for (std::size_t at = 1; at < lines.size(); ++at) {  // after the heading
-        std::vector<std::string> words = words_of(lines[at]);
-        dev_t number;
-        if (!words.empty() && block_device_number(unescape(words[0]), &number))
-            numbers.push_back(number);
-    }
-    return numbers;
 }
 
 // Bytes of /sys's 512-byte sectors; false when they do not fit.
@@ -363,29 +242,6 @@ std::vector<PartUse> loop_uses_over(const std::string& disk, const SystemRoots& 
         }
     }
     return uses;
-}
-
-// The devices mounted in mount namespaces other than this process's, as the mount tables of
-// the processes /proc shows tell. Only a look that opens no partition needs them.
-std::vector<dev_t> devices_mounted_out_of_view()
-{
-    std::vector<dev_t> numbers;
-    struct stat own;
-    if (stat("/proc/self/ns/mnt", &own) != 0)
-        return numbers;
-    std::vector<ino_t> namespaces = {own.st_ino};
-    for (const std::string& process : sorted_entries("/proc")) {
-        struct stat space;
-        std::string folder = "/proc/" + process;
-        if (!std::isdigit(static_cast<unsigned char>(process[0])) ||
-            stat((folder + "/ns/mnt").c_str(), &space) != 0 ||
-            std::find(namespaces.begin(), namespaces.end(), space.st_ino) != namespaces.end())
-            continue;
-        namespaces.push_back(space.st_ino);
-        for (const Mount& mount : read_mounts((folder + "/mountinfo").c_str()))
-            numbers.push_back(mount.number);
-    }
-    return numbers;
 }
 
 // Whether a partition that nothing here shows in use is mounted out of view.
