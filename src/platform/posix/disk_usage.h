@@ -1,5 +1,6 @@
 // What uses a disk of /sys/block and each of its partitions right now, read directly from
-// /sys, the mount table and the swap list. The write guard and vorlent-drives both ask here.
+// /sys and from the mount tables and the swap list (mount_table.h), and where on the disk
+// each use lies. The write guard and vorlent-drives both ask here.
 #pragma once
 
 #include "platform/posix/partition_table.h"

@@ -2,9 +2,11 @@
 // keeps writes by any name out of mounted volumes, while the rest of the disk (its boot
 // sector, the gaps, partitions nothing uses) stays writable. A loop device is followed down
 // to what its bytes land on. The partition table that places a part in use may be written
-// only with the bytes it holds. What is in use is taken once, right before the first write
-// through the handle: a run is too short for a disk to be mounted in the middle of it by
-// chance.
+// only with the bytes the device holds there: the master boot record's entries, the chain
+// of extended boot records up to a logical partition in use, a GPT; also the table of a loop
+// device over a range of the disk, where it lies on the disk. What is in use is taken once,
+// right before the first write through the handle: a run is too short for a disk to be
+// mounted in the middle of it by chance.
 #pragma once
 
 #include "platform/posix/disk_usage.h"
