@@ -171,6 +171,9 @@ std::vector<ByteRange> parts_placed_in_use(const std::vector<PartUse>& parts)
     return ranges;
 }
 
+// The bytes of a device as they are: what a disk's own table is seen through.
+const Window WHOLE_WINDOW = {true, 0, UINT64_MAX, 0};
+
 // Adds the partition table of `disk`, whose uses are `parts`, where it places any of them
 // and `window` shows it.
 void add_table(std::vector<TableWindow>* tables, const std::string& disk,
@@ -182,10 +185,12 @@ void add_table(std::vector<TableWindow>* tables, const std::string& disk,
 }
 
 // Adds `seen`, tables shown by a device whose bytes `window` shows in turn, as tables that
-// window shows.
+// window shows; nothing when `tables` is null, as no tables were asked for.
 void add_tables_seen(std::vector<TableWindow>* tables, const std::vector<TableWindow>& seen,
                      const Window& window)
 {
+    if (tables == nullptr)
+        return;
     for (TableWindow table : seen) {
         std::uint64_t begin, end;
         table.window.placed = table.window.placed && window.placed;
@@ -221,11 +226,11 @@ std::vector<PartUse> loop_uses_over(const std::string& disk, const SystemRoots& 
             continue;
         Window window = {backing.placed, backing.begin, backing.end, 0};
         std::vector<TableWindow> seen;
-        std::vector<PartUse> parts = usage_of(loop, roots, probe_partitions, tables, depth + 1,
-                                              "", loop_tables != nullptr ? &seen : nullptr);
-        add_table(&seen, loop, parts, {true, 0, UINT64_MAX, 0}, true);
-        if (loop_tables != nullptr)
-            add_tables_seen(loop_tables, seen, window);
+        std::vector<TableWindow>* asked = loop_tables != nullptr ? &seen : nullptr;
+        std::vector<PartUse> parts =
+            usage_of(loop, roots, probe_partitions, tables, depth + 1, "", asked);
+        add_table(asked, loop, parts, WHOLE_WINDOW, true);
+        add_tables_seen(loop_tables, seen, window);
         for (PartUse part : parts) {
             if (!is_in_use(part))
                 continue;
@@ -348,9 +353,9 @@ void add_uses_seen(Look* look, const std::string& disk, const Window& window,
                    const std::string& exclude, int depth)
 {
     std::vector<TableWindow> seen;
-    std::vector<PartUse> parts =
-        usage_of(disk, look->roots, look->probe_partitions, &look->use_tables, depth, exclude,
-                 look->tables != nullptr ? &seen : nullptr);
+    std::vector<TableWindow>* asked = look->tables != nullptr ? &seen : nullptr;
+    std::vector<PartUse> parts = usage_of(disk, look->roots, look->probe_partitions,
+                                          &look->use_tables, depth, exclude, asked);
     for (PartUse part : parts) {
         part.placed = part.placed && window.placed;
         if (!is_in_use(part) ||
@@ -361,9 +366,8 @@ void add_uses_seen(Look* look, const std::string& disk, const Window& window,
         part.beneath = true;
         look->parts->push_back(part);
     }
-    add_table(&seen, disk, parts, {true, 0, UINT64_MAX, 0}, false);
-    if (look->tables != nullptr)
-        add_tables_seen(look->tables, seen, window);
+    add_table(asked, disk, parts, WHOLE_WINDOW, false);
+    add_tables_seen(look->tables, seen, window);
 }
 
 // Adds what is in use under `loop`, if it is a loop device, whose bytes from
@@ -449,9 +453,8 @@ std::vector<PartUse> read_disk_usage(const std::string& disk, const SystemRoots&
     parts = usage_of(disk, roots, probe_partitions, &look.use_tables, 0, "", tables);
     if (parts.empty())
         return parts;
-    const Window whole = {true, 0, UINT64_MAX, 0};
-    add_table(tables, disk, parts, whole, false);
-    add_uses_beneath(&look, disk, whole, 0);
+    add_table(tables, disk, parts, WHOLE_WINDOW, false);
+    add_uses_beneath(&look, disk, WHOLE_WINDOW, 0);
     return parts;
 }
 

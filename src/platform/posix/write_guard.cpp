@@ -168,11 +168,7 @@ bool touches_any(const std::vector<ByteRange>& ranges, std::uint64_t position,
     if (count == 0)
         return false;
     std::uint64_t end = count > UINT64_MAX - position ? UINT64_MAX : position + count;
-    for (const ByteRange& range : ranges) {
-        if (position < range.end && range.begin < end)
-            return true;
-    }
-    return false;
+    return overlaps_any(ranges, position, end);
 }
 
 void guard_block_device_writes(int descriptor, const SystemRoots& roots)
