@@ -1,10 +1,12 @@
 #include "drives/drive_list.h"
 
 #include "platform/posix/drives.h"
+#include "platform/posix/write_guard.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -60,15 +62,52 @@ std::string readable_size(std::uint64_t bytes)
     return text;
 }
 
-std::string uses_of(const std::vector<PartUse>& parts)
+// "bytes 446-511 and 1024-1535", the last byte of each included.
+std::string bytes_text(const std::vector<ByteRange>& ranges)
+{
+    std::vector<std::string> shown;
+    for (const ByteRange& range : ranges)
+        shown.push_back(std::to_string(range.begin) + "-" +
+                        std::to_string(range.end - (range.end > range.begin ? 1 : 0)));
+    return "bytes " + joined(shown, " and ");
+}
+
+// What keeps writes from bytes of `disk` beyond its parts in use: the extended boot records
+// that place its logical partitions in use, and the tables of loop devices over its ranges
+// that place theirs, where the guard finds them. A loop device's table this program cannot
+// read lies at unknown bytes; a disk's own that it cannot read shows nothing it knows of.
+std::vector<std::string> tables_of(const std::string& disk, const std::vector<TableWindow>& tables,
+                                   const SystemRoots& roots)
+{
+    std::vector<std::string> uses;
+    for (const TableWindow& table : tables) {
+        bool own = table.disk == disk && !table.of_loop_over;
+        int descriptor = own || table.of_loop_over ? open_disk_node(table.disk, roots) : -1;
+        std::string name = printable(table.disk);
+        if (descriptor < 0) {
+            if (table.of_loop_over)
+                uses.push_back(name + " table over unknown bytes");
+            continue;
+        }
+        close(descriptor);
+        std::vector<ByteRange> chain;
+        std::vector<ByteRange> kept = kept_table_bytes(table, roots, &chain);
+        if (own && !chain.empty())
+            uses.push_back(name + " extended boot records at " + bytes_text(chain));
+        else if (!own && !kept.empty())
+            uses.push_back(name + " table over " + bytes_text(kept));
+    }
+    return uses;
+}
+
+std::string uses_of(const std::vector<PartUse>& parts, const std::vector<std::string>& tables)
 {
     std::vector<std::string> uses;
     for (const PartUse& part : parts) {
         std::string name = printable(part.name);
         // What a loop device over the disk builds keeps the bytes under it from writes; so
         // does what is in use where a loop device's own bytes land.
-        std::string bytes = "bytes " + std::to_string(part.begin) + "-" +
-                            std::to_string(part.end - (part.end > part.begin ? 1 : 0));
+        std::string bytes = bytes_text({{part.begin, part.end}});
         std::string over;
         if (part.through_loop)
             over = part.placed ? " over " + bytes : " over the whole disk";
@@ -86,6 +125,7 @@ std::string uses_of(const std::vector<PartUse>& parts)
         if (part.busy)
             uses.push_back(name + over + " busy");
     }
+    uses.insert(uses.end(), tables.begin(), tables.end());
     return uses.empty() ? "nothing" : joined(uses, "; ");
 }
 
@@ -94,7 +134,8 @@ std::string describe_drive(std::size_t number, const std::string& disk, const Sy
     std::string folder = std::string(roots.sys_block) + "/" + disk;
     // Partitions are not opened here: while one is held open exclusively, a mount of it
     // would fail.
-    std::vector<PartUse> parts = read_disk_usage(disk, roots, false);
+    std::vector<TableWindow> tables;
+    std::vector<PartUse> parts = read_disk_usage(disk, roots, false, &tables);
     std::string block = "Drive " + std::to_string(number) + ": " +
                         printable(node_path(roots.dev, disk)) + "\n";
     if (!parts.empty() && parts[0].placed)
@@ -115,7 +156,7 @@ std::string describe_drive(std::size_t number, const std::string& disk, const Sy
     if (removable == "0" || removable == "1")
         block += std::string("  Removable: ") + (removable == "1" ? "yes" : "no") + "\n";
     if (!parts.empty())
-        block += "  In use:    " + uses_of(parts) + "\n";
+        block += "  In use:    " + uses_of(parts, tables_of(disk, tables, roots)) + "\n";
     return block;
 }
 

@@ -1,7 +1,9 @@
 // vorlent-drives: shows which disk each of vorlent's drive numbers names right now. It
-// reads /sys, the mount table and the swap list, and asks the kernel about a disk only
-// through an exclusive open of the disk for an instant, never of a partition a mount or
-// mkfs may be about to take; so it needs no rights and changes nothing.
+// reads /sys, the mount table and the swap list, and the partition tables that place parts
+// in use where it may; it asks the kernel about a disk only through an exclusive open of
+// the disk for an instant, never of a partition a mount or mkfs may be about to take. So
+// it needs no rights (a table it cannot read is not shown, or shown at unknown bytes) and
+// changes nothing.
 #include "drives/drive_list.h"
 
 #include <cstdio>

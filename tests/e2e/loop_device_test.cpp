@@ -130,6 +130,11 @@ protected:
         }
     }
 
+    // Loads `file` onto drive 0, `loop` over `image`, at `sector`: written, or refused before
+    // any byte is. `disk` is what the drive holds before, and is made what it holds after.
+    void expect_load_at(const LoopDevice& loop, const std::string& image, std::uint64_t sector,
+                        const std::string& file, bool written, std::string* disk);
+
     const std::string BUSY = "Error Device or resource busy\n\n" + PRESS_ANY_KEY;
 };
 
@@ -347,13 +352,15 @@ std::string partitioned_disk(unsigned seed)
     return bytes;
 }
 
-// Shows partition `number` of `loop`, attached as drive 0, in the test build's tree as
-// sda<number>, found by its number too, with its node at <dev>/sda<number>: without udev
-// no node appears for it. Returns that node.
-std::string show_partition(const LoopDevice& loop, int number)
+// Shows partition `number` of `loop` in the test build's tree as <prefix><number> under the
+// entry `disk` (sda<number> under sda, for `loop` attached as drive 0), found by its number
+// too, with its node at <dev>/<prefix><number>: without udev no node appears for it.
+// Returns that node.
+std::string show_partition(const LoopDevice& loop, int number, const std::string& disk = "sda",
+                           const std::string& prefix = "sda")
 {
-    std::string name = "sda" + std::to_string(number);
-    std::string entry = linux_drive_entry(0) + "/" + name;
+    std::string name = prefix + std::to_string(number);
+    std::string entry = std::string(VORLENT_E2E_DRIVES) + "/sys/block/" + disk + "/" + name;
     std::filesystem::create_directories(entry);
     for (const char* field : {"partition", "start", "size", "dev"})
         write_whole_file(entry + "/" + field,
@@ -363,7 +370,7 @@ std::string show_partition(const LoopDevice& loop, int number)
     std::string node = drives + "/dev/" + name;
     if (std::sscanf(read_whole_file(entry + "/dev").c_str(), "%u:%u", &major_number,
                     &minor_number) != 2 ||
-        symlink(("../../block/sda/" + name).c_str(),
+        symlink(("../../block/" + disk + "/" + name).c_str(),
                 (drives + "/sys/dev/block/" + std::to_string(major_number) + ":" +
                  std::to_string(minor_number))
                     .c_str()) != 0 ||
@@ -442,6 +449,20 @@ TEST_F(LoopDevices, LoadIsRefusedWhereItWouldReachAMountedPartitionAndNowhereEls
     ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
     expect_save_into_refused(part2);
     EXPECT_TRUE(same_bytes(read_whole_file(loop.device), disk));
+
+    // A Save into partition 1's node that runs past its end fills it and meets that end, as
+    // with nothing in use: the mounted partition after it is out of the write's reach.
+    const std::string source = random_bytes(2 * CHUNK, 55);
+    attach_image(1, source);
+    const std::string part1 = std::string(VORLENT_E2E_DRIVES) + "/dev/sda1";
+    ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
+    ProgramRun filled = run({"-S", "1", part1, "0", std::to_string(source.size())},
+                            {{overwrite_question(part1), "1"}, {PRESS_ANY_KEY, "k"}});
+    EXPECT_TRUE(ended_with_status_0(filled, 2));
+    EXPECT_EQ(filled.output, overwrite_question(part1) + progress("Read", {CHUNK}) +
+                                 error_report(Failure::DiskFull));
+    disk.replace(2048 * 512, 2048 * 512, source, 0, 2048 * 512);
+    EXPECT_TRUE(same_bytes(disk_now(loop), disk));
 }
 
 // Another program holding the whole disk exclusively, of which neither the mount table nor
@@ -571,6 +592,122 @@ TEST_F(LoopDevices, ALoadThroughALoopDeviceIsGuardedWhereItsBytesLand)
         EXPECT_TRUE(same_bytes(disk_now(loop), disk));
     }
     EXPECT_EQ(std::system(("e2fsck -n -f " + checked + " >/dev/null 2>&1").c_str()), 0);
+}
+
+void LoopDevices::expect_load_at(const LoopDevice& loop, const std::string& image,
+                                 std::uint64_t sector, const std::string& file, bool written,
+                                 std::string* disk)
+{
+    write_whole_file(at("in.bin"), file);
+    ASSERT_TRUE(is_loop_over(loop, image));
+    ProgramRun loaded = run_to_end({"-L", "0", "in.bin", std::to_string(sector)});
+    EXPECT_TRUE(ended_with_status_0(loaded, 1));
+    EXPECT_EQ(loaded.output, written ? progress("Write", {file.size()}) + COMPLETED : BUSY);
+    if (written)
+        disk->replace(sector * 512, file.size(), file);
+    EXPECT_TRUE(same_bytes(disk_now(loop), *disk));
+}
+
+// Writes `table` (sfdisk's script) onto a blank loop device over `image`, in its sectors;
+// `options` go to losetup.
+bool write_table(const std::string& image, const std::string& table,
+                 const std::string& options = "")
+{
+    LoopDevice blank(image, false, 512, options);
+    return !blank.device.empty() && is_loop_over(blank, image) &&
+           std::system(("printf '" + table + "' | sfdisk -q " + blank.device + " >/dev/null 2>&1")
+                           .c_str()) == 0;
+}
+
+// An MBR disk whose sixth partition, the second logical one, holds a mounted file system.
+// Its extended boot records at sectors 18432 and 61440 place it: each takes a Load only of
+// the table it holds, and the file system stays clean.
+TEST_F(LoopDevices, TheRecordsThatPlaceAMountedLogicalPartitionAreKept)
+{
+    for (const char* tool : {"sfdisk", "mkfs.ext4", "e2fsck"})
+        if (output_of(std::string("command -v ") + tool).empty())
+            GTEST_SKIP() << "no " << tool;
+    std::string image = loop_image(std::string(56 * 1024 * 1024, '\0'));
+    ASSERT_TRUE(write_table(image, "label: dos\\nstart=2048,size=16384,type=83\\n"
+                                   "start=18432,type=5\\nstart=20480,size=40960,type=83\\n"
+                                   "start=63488,size=40960,type=83\\n"));
+    LoopDevice loop(image, true);
+    REQUIRE_LOOP(loop);
+    if (!std::filesystem::exists(loop.partition_entry(6)))
+        GTEST_SKIP() << "the kernel shows no logical partitions of loop devices";
+    ASSERT_TRUE(backend->attach_drive(0, loop.device));
+    std::string part6;
+    for (int number : {1, 2, 5, 6})
+        ASSERT_NE(part6 = show_partition(loop, number), "") << number;
+    ASSERT_EQ(std::system(("mkfs.ext4 -q -F " + part6 + " >/dev/null 2>&1").c_str()), 0);
+    {
+        Mount mounted(part6, "ext4", at("mnt"));
+        if (mounted.mount_point.empty())
+            GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
+        std::string disk = disk_now(loop);
+        const std::string zeros(512, '\0');
+        expect_load_at(loop, image, 18432, zeros, false, &disk);
+        expect_load_at(loop, image, 61440, zeros, false, &disk);
+        // Boot code, with the table the record holds.
+        expect_load_at(loop, image, 61440,
+                       random_bytes(446, 56) + disk.substr(61440 * 512 + 446, 66), true, &disk);
+    }
+    EXPECT_EQ(std::system(("e2fsck -n -f " + part6 + " >/dev/null 2>&1").c_str()), 0);
+}
+
+// A second loop device, over bytes 8 MiB to 40 MiB of the drive, with a table of its own and
+// a mounted partition: its table is kept through the drive as through itself, compared
+// with what the device holds, also while its cache still shows an older table.
+TEST_F(LoopDevices, TheTableOfAPartitionedLoopDeviceInsideTheDriveIsKept)
+{
+    for (const char* tool : {"sfdisk", "mkfs.ext4"})
+        if (output_of(std::string("command -v ") + tool).empty())
+            GTEST_SKIP() << "no " << tool;
+    const std::uint64_t INNER = 8 * 1024 * 1024;
+    std::string image = loop_image(std::string(48 * 1024 * 1024, '\0'));
+    LoopDevice loop(image);
+    REQUIRE_LOOP(loop);
+    const std::string window = "-o " + std::to_string(INNER) + " --sizelimit 33554432";
+    ASSERT_TRUE(write_table(loop.device, "label: dos\\nstart=2048,type=83\\n", window));
+    LoopDevice inner(loop.device, true, 512, window);
+    if (inner.device.empty())
+        GTEST_SKIP() << "no second loop device could be attached";
+    ASSERT_TRUE(is_loop_over(inner, loop.device));
+    if (!std::filesystem::exists(inner.partition_entry(1)))
+        GTEST_SKIP() << "the kernel shows no partitions of loop devices";
+    ASSERT_TRUE(backend->attach_drive(0, loop.device));
+    std::string entry = std::string(VORLENT_E2E_DRIVES) + "/sys/block/" + inner.name;
+    copy_loop_entry(inner, entry);
+    write_whole_file(entry + "/size", read_whole_file("/sys/block/" + inner.name + "/size"));
+    std::string node = std::string(VORLENT_E2E_DRIVES) + "/dev/" + inner.name;
+    ASSERT_EQ(symlink(inner.device.c_str(), node.c_str()), 0);
+    std::string part1 = show_partition(inner, 1, inner.name, inner.name + "p");
+    ASSERT_NE(part1, "");
+    ASSERT_EQ(std::system(("mkfs.ext4 -q -F " + part1 + " >/dev/null 2>&1").c_str()), 0);
+    Mount mounted(part1, "ext4", at("mnt"));
+    if (mounted.mount_point.empty())
+        GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
+
+    // The inner device's cache keeps its table as it was; its bytes on the drive change.
+    std::string disk = disk_now(loop);
+    const std::string before = disk.substr(INNER, 512);
+    ASSERT_EQ(read_whole_file(inner.device).substr(0, 512), before);
+    std::string now = before;
+    now[446] = static_cast<char>(0x80);  // the first entry made active
+    int drive = open(loop.device.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(drive, 0);
+    ASSERT_EQ(pwrite(drive, now.data(), now.size(), INNER), 512);
+    close(drive);
+    disk.replace(INNER, 512, now);
+    ASSERT_EQ(read_whole_file(inner.device).substr(0, 512), before) << "the cache was dropped";
+
+    ASSERT_TRUE(is_loop_over(inner, loop.device));
+    expect_load_at(loop, image, INNER / 512, std::string(512, '\0'), false, &disk);
+    // Boot code with the table the cache shows, then with the one the device holds.
+    expect_load_at(loop, image, INNER / 512, random_bytes(446, 57) + before.substr(446), false,
+                   &disk);
+    expect_load_at(loop, image, INNER / 512, random_bytes(446, 58) + now.substr(446), true,
+                   &disk);
 }
 
 }  // namespace

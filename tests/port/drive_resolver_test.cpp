@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <fcntl.h>
 #include <sstream>
+#include <tuple>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -491,10 +493,23 @@ TEST_F(WriteGuard, ALoopDeviceInUseOverTheDiskKeepsWritesOutOfItsWindowAndIsList
     std::vector<ByteRange> in_use = ranges_in_use("sda", roots());
     for (const Case& c : cases)
         EXPECT_EQ(touches_any(in_use, c.position, c.count), c.refused) << c.what;
+    // loop5's own table places loop5p1, so it is kept where loop5's bytes lie on sda; so is
+    // sda's, which places sda2 under loop2.
+    std::vector<TableWindow> tables;
+    read_disk_usage("sda", roots(), true, &tables);
+    ASSERT_EQ(tables.size(), 2u);
+    EXPECT_EQ(tables[1].disk, "sda");
+    EXPECT_EQ(tables[0].disk, "loop5");
+    EXPECT_TRUE(tables[0].of_loop_over);
+    EXPECT_EQ(std::make_tuple(tables[0].window.placed, tables[0].window.begin,
+                              tables[0].window.end, tables[0].window.source_begin),
+              std::make_tuple(true, 14336ull * 512, 16384ull * 512, 0ull));
+    ASSERT_EQ(tables[0].in_use.size(), 1u);
+    EXPECT_EQ(tables[0].in_use[0].begin, 8u * 512);
     EXPECT_NE(describe_drives(roots()).find(
                   "  In use:    loop1 over bytes 51200-55295 mounted on /mnt/window; loop2 over "
                   "bytes 2101248-6291455 held by dm-3; loop5p1 over bytes 7344128-7348223 "
-                  "mounted on /mnt/part\n"),
+                  "mounted on /mnt/part; loop5 table over unknown bytes\n"),
               std::string::npos)
         << describe_drives(roots());
 }
@@ -579,8 +594,41 @@ std::string gpt_disk(std::uint64_t block, std::uint64_t blocks,
     return disk;
 }
 
+// A boot record with `entries` (type, start, size in blocks) and its signature, in block
+// `at` of `disk`.
+void put_boot_record(std::string* disk, std::uint64_t block, std::uint64_t at,
+                     const std::vector<std::array<std::uint64_t, 3>>& entries)
+{
+    for (std::size_t entry = 0; entry < entries.size(); ++entry) {
+        for (int byte = 0; byte < 4; ++byte) {
+            std::size_t row = at * block + 446 + 16 * entry;
+            (*disk)[row + 4] = static_cast<char>(entries[entry][0]);
+            (*disk)[row + 8 + byte] = static_cast<char>(entries[entry][1] >> (8 * byte));
+            (*disk)[row + 12 + byte] = static_cast<char>(entries[entry][2] >> (8 * byte));
+        }
+    }
+    disk->replace(at * block + 510, 2, "\x55\xAA");
+}
+
+// 200 blocks: a primary partition at 2, the extended partition from 20, and in it records
+// at 20, 60 and 120 for logical partitions at 22 (30 blocks), 62 (30) and 122 (20). The
+// second record links to the third `link` blocks after the extended partition's start.
+std::string logical_disk(std::uint64_t block, std::uint64_t link = 100, bool signed_2 = true)
+{
+    std::string disk(block * 200, '\0');
+    put_boot_record(&disk, block, 0, {{0x83, 2, 8}, {0x05, 20, 180}});
+    put_boot_record(&disk, block, 20, {{0x83, 2, 30}, {0x05, 40, 30}});
+    put_boot_record(&disk, block, 60, {{0x83, 2, 30}, {0x05, link, 30}});
+    put_boot_record(&disk, block, 120, {{0x83, 2, 20}});
+    if (!signed_2)
+        disk[60 * block + 511] = 0;
+    return disk;
+}
+
 // The table is found where its headers say, and where a table usually lies when they say
-// nothing that makes sense; never further than its disk.
+// nothing that makes sense; never further than its disk. Of a chain of extended boot
+// records, the records up to that of each logical partition in use; past where the chain
+// breaks, the bytes up to the partition.
 TEST_F(WriteGuard, APartitionTableIsFoundFromItsOwnFieldsWithinBounds)
 {
     using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
@@ -592,7 +640,10 @@ TEST_F(WriteGuard, APartitionTableIsFoundFromItsOwnFieldsWithinBounds)
         std::string disk;
         std::uint64_t block;
         Ranges table;
+        Ranges in_use = {};
     };
+    // The entries of the master boot record and of the records at 20 and 60.
+    const std::uint64_t MBR = 446, R1 = 20 * K + 446, R2 = 60 * K + 446;
     // Where a GPT of 512-byte blocks usually lies, taken where its fields make no sense.
     const Ranges USUAL = {{446, 512}, {K, 2 * K}, {2 * K, 2 * K + ARRAY}, {LAST, END},
                           {LAST - ARRAY, LAST}};
@@ -613,22 +664,39 @@ TEST_F(WriteGuard, APartitionTableIsFoundFromItsOwnFieldsWithinBounds)
         {"an entry size no GPT has, an array over its own header",
          gpt_disk(K, 100, {{1, 99, 2, 128, 100}, {99, 1, 90, 128, 128}}), K, USUAL},
         {"no GPT header", gpt_disk(K, 100, {}), K, USUAL},
+        {"a primary partition in use", logical_disk(K), K, {{446, 512}}, {{2 * K, 10 * K}}},
+        {"the second logical partition in use", logical_disk(K), K,
+         {{MBR, 512}, {R1, R1 + 66}, {R2, R2 + 66}}, {{62 * K, 92 * K}}},
+        {"the second logical partition in use, blocks of 4096 bytes", logical_disk(K4), K4,
+         {{MBR, 512}, {20 * K4 + MBR, 20 * K4 + 512}, {60 * K4 + MBR, 60 * K4 + 512}},
+         {{62 * K4, 92 * K4}}},
+        {"the third in use, the second record without its signature", logical_disk(K, 100, false),
+         K, {{MBR, 512}, {R1, R1 + 66}, {R2, R2 + 66}, {52 * K, 122 * K}}, {{122 * K, 142 * K}}},
+        {"the third in use, the second record linked off the extended partition",
+         logical_disk(K, 300), K, {{MBR, 512}, {R1, R1 + 66}, {R2, R2 + 66}, {92 * K, 122 * K}},
+         {{122 * K, 142 * K}}},
     };
     for (const Case& c : cases) {
         write_whole_file(dir / "disk.img", c.disk);
         int descriptor = open((dir / "disk.img").c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_GE(descriptor, 0);
+        std::vector<ByteRange> in_use;
+        for (const auto& range : c.in_use)
+            in_use.push_back({range.first, range.second});
         Ranges table;
-        for (const ByteRange& range : partition_table_bytes(descriptor, c.disk.size(), c.block))
+        for (const ByteRange& range :
+             partition_table_bytes(descriptor, c.disk.size(), c.block, in_use))
             table.emplace_back(range.begin, range.end);
         close(descriptor);
         EXPECT_EQ(table, c.table) << c.what;
     }
-    // A disk that cannot be read holds a table of either block size anywhere one may lie.
+    // A disk that cannot be read holds a table of either block size anywhere one may lie,
+    // and a chain anywhere before a part in use.
     Ranges unread;
-    for (const ByteRange& range : partition_table_bytes(-1, END, K))
+    for (const ByteRange& range : partition_table_bytes(-1, END, K, {{50 * K, 60 * K}}))
         unread.emplace_back(range.begin, range.end);
-    EXPECT_EQ(unread, (Ranges{{446, 512}, {512, 2 * K4 + ARRAY}, {END - K4 - ARRAY, END}}));
+    EXPECT_EQ(unread, (Ranges{{446, 512}, {512, 2 * K4 + ARRAY}, {END - K4 - ARRAY, END},
+                              {512, 50 * K}}));
 }
 
 // What a drive name reaches is guarded only if it is a block device: an image file given

@@ -1,11 +1,11 @@
 #include "platform/posix/disk_usage.h"
 
 #include "platform/posix/drives.h"
+#include "platform/posix/mount_table.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,14 +13,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A line of the mount table, reduced to what tells which device it mounts where.
-struct Mount {
-    dev_t number;         // the file system's device (field 3)
-    bool source_is_node;  // the source names a block device node, whose number is
-    dev_t source_number;  // the device's own where field 3 is an anonymous one (btrfs)
-    std::string mount_point;
-};
 
 // The mount table and the swap list, read once for a disk, its partitions and the loop
 // devices over it.
@@ -44,119 +36,6 @@ bool read_count(const std::string& path, std::uint64_t* value)
         return false;
     *value = parsed;
     return true;
-}
-
-// "major:minor", as /sys's `dev` files and the mount table write a device number.
-bool parse_device_number(const std::string& text, dev_t* number)
-{
-    unsigned major_number = 0, minor_number = 0;
-    char rest = 0;
-    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) ||
-        std::sscanf(text.c_str(), "%u:%u%c", &major_number, &minor_number, &rest) != 2)
-        return false;
-    *number = makedev(major_number, minor_number);
-    return true;
-}
-
-// The number of the block device node at the absolute `path`; false for anything else.
-bool block_device_number(const std::string& path, dev_t* number)
-{
-    struct stat info;
-    if (path.empty() || path[0] != '/' || stat(path.c_str(), &info) != 0 ||
-        !S_ISBLK(info.st_mode))
-        return false;
-    *number = info.st_rdev;
-    return true;
-}
-
-bool is_octal_digit(char c)
-{
-    return c >= '0' && c <= '7';
-}
-
-// Undoes the escapes (\040 for a space, \011, \012, \134) of the mount table and swap list.
-std::string unescape(const std::string& text)
-{
-    std::string plain;
-    for (std::size_t at = 0; at < text.size(); ++at) {
-        if (text[at] == '\\' && at + 3 < text.size() && is_octal_digit(text[at + 1]) &&
-            is_octal_digit(text[at + 2]) && is_octal_digit(text[at + 3])) {
-            plain += static_cast<char>((text[at + 1] - '0') * 64 + (text[at + 2] - '0') * 8 +
-                                       (text[at + 3] - '0'));
-            at += 3;
-        } else {
-            plain += text[at];
-        }
-    }
-    return plain;
-}
-
-// The lines of a small text file, without their line breaks. Plain C reads: the guard
-// runs before the first write of a Load, where a stream library's set-up would cost more
-// than the sector being written.
-std::vector<std::string> read_lines(const char* path)
-{
-    std::vector<std::string> lines;
-    FILE* file = std::fopen(path, "re");
-    if (file == nullptr)
-        return lines;
-    char* line = nullptr;
-    std::size_t capacity = 0;
-    for (ssize_t length; (length = getline(&line, &capacity, file)) >= 0;) {
-        if (length > 0 && line[length - 1] == '\n')
-            --length;
-        lines.emplace_back(line, static_cast<std::size_t>(length));
-    }
-    std::free(line);
-    std::fclose(file);
-    return lines;
-}
-
-std::vector<std::string> words_of(const std::string& line)
-{
-    std::vector<std::string> words;
-    std::size_t at = 0;
-    while ((at = line.find_first_not_of(" \t", at)) != std::string::npos) {
-        std::size_t end = line.find_first_of(" \t", at);
-        words.push_back(line.substr(at, end - at));
-        at = end;
-    }
-    return words;
-}
-
-// Each line: id, parent, major:minor, root, mount point, optional fields, "-", type,
-// source, options.
-std::vector<Mount> read_mounts(const char* mount_table)
-{
-    std::vector<Mount> mounts;
-    for (const std::string& line : read_lines(mount_table)) {
-        std::vector<std::string> words = words_of(line);
-        Mount mount = {};
-        if (words.size() < 5 || !parse_device_number(words[2], &mount.number))
-            continue;
-        mount.mount_point = unescape(words[4]);
-        auto separator = std::find(words.begin() + 5, words.end(), "-");
-        if (words.end() - separator >= 3)
-            mount.source_is_node =
-                block_device_number(unescape(*(separator + 2)), &mount.source_number);
-        mounts.push_back(mount);
-    }
-    return mounts;
-}
-
-// The swap areas on block devices. A swap file lies in a mounted file system, which the
-// mount table already shows.
-std::vector<dev_t> read_swap_devices(const char* swaps)
-{
-    std::vector<dev_t> numbers;
-    std::vector<std::string> lines = read_lines(swaps);
-    for (std::size_t at = 1; at < lines.size(); ++at) {  // after the heading
-        std::vector<std::string> words = words_of(lines[at]);
-        dev_t number;
-        if (!words.empty() && block_device_number(unescape(words[0]), &number))
-            numbers.push_back(number);
-    }
-    return numbers;
 }
 
 // Bytes of /sys's 512-byte sectors; false when they do not fit.
@@ -263,15 +142,81 @@ bool read_loop_backing(const std::string& loop, const SystemRoots& roots, LoopBa
     return true;
 }
 
+// Whether the partition table of a disk places something in use: one of its partitions, or
+// bytes of one under a loop device. (Its partitions come right after the disk itself.)
+bool table_in_use(const std::vector<PartUse>& parts)
+{
+    for (const PartUse& use : parts) {
+        if (!is_in_use(use))
+            continue;
+        for (std::size_t at = 1; at < parts.size() && !parts[at].through_loop; ++at) {
+            const PartUse& partition = parts[at];
+            if (&use == &partition || (use.placed && partition.placed &&
+                                       use.begin < partition.end && partition.begin < use.end))
+                return true;
+        }
+    }
+    return false;
+}
+
+// The parts of a disk in use whose bytes are known, but the disk itself, as the table's
+// rules take them.
+std::vector<ByteRange> parts_placed_in_use(const std::vector<PartUse>& parts)
+{
+    std::vector<ByteRange> ranges;
+    for (std::size_t at = 1; at < parts.size(); ++at) {
+        if (is_in_use(parts[at]) && parts[at].placed)
+            ranges.push_back({parts[at].begin, parts[at].end});
+    }
+    return ranges;
+}
+
+// The bytes of a device as they are: what a disk's own table is seen through.
+const Window WHOLE_WINDOW = {true, 0, UINT64_MAX, 0};
+
+// Adds the partition table of `disk`, whose uses are `parts`, where it places any of them
+// and `window` shows it.
+void add_table(std::vector<TableWindow>* tables, const std::string& disk,
+               const std::vector<PartUse>& parts, const Window& window, bool of_loop_over)
+{
+    if (tables != nullptr && window.placed && table_in_use(parts))
+        tables->push_back({disk, window, parts[0].placed ? parts[0].end : 0,
+                           parts_placed_in_use(parts), of_loop_over});
+}
+
+// Adds `seen`, tables shown by a device whose bytes `window` shows in turn, as tables that
+// window shows; nothing when `tables` is null, as no tables were asked for.
+void add_tables_seen(std::vector<TableWindow>* tables, const std::vector<TableWindow>& seen,
+                     const Window& window)
+{
+    if (tables == nullptr)
+        return;
+    for (TableWindow table : seen) {
+        std::uint64_t begin, end;
+        table.window.placed = table.window.placed && window.placed;
+        if (!table.window.placed ||
+            !through_window(window, table.window.begin, table.window.end, &begin, &end))
+            continue;
+        // Where `begin` lies on the device in between, and so on the table's disk.
+        std::uint64_t between = window.source_begin + (begin - window.begin);
+        table.window.source_begin += between - table.window.begin;
+        table.window.begin = begin;
+        table.window.end = end;
+        tables->push_back(table);
+    }
+}
+
 std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
                               bool probe_partitions, UseTables* tables, int depth,
-                              const std::string& exclude);
+                              const std::string& exclude, std::vector<TableWindow>* loop_tables);
 
 // What the loop devices over parts of `disk`, but `exclude`, build and something uses,
-// placed on `disk`.
+// placed on `disk`; with `loop_tables`, adds there their partition tables that place any of
+// those, as bytes of `disk`.
 std::vector<PartUse> loop_uses_over(const std::string& disk, const SystemRoots& roots,
                                     bool probe_partitions, UseTables* tables, int depth,
-                                    const std::string& exclude)
+                                    const std::string& exclude,
+                                    std::vector<TableWindow>* loop_tables)
 {
     std::vector<PartUse> uses;
     for (const std::string& loop : sorted_entries(roots.sys_block)) {
@@ -280,7 +225,13 @@ std::vector<PartUse> loop_uses_over(const std::string& disk, const SystemRoots& 
             backing.is_file || backing.place.disk != disk)
             continue;
         Window window = {backing.placed, backing.begin, backing.end, 0};
-        for (PartUse part : usage_of(loop, roots, probe_partitions, tables, depth + 1, "")) {
+        std::vector<TableWindow> seen;
+        std::vector<TableWindow>* asked = loop_tables != nullptr ? &seen : nullptr;
+        std::vector<PartUse> parts =
+            usage_of(loop, roots, probe_partitions, tables, depth + 1, "", asked);
+        add_table(asked, loop, parts, WHOLE_WINDOW, true);
+        add_tables_seen(loop_tables, seen, window);
+        for (PartUse part : parts) {
             if (!is_in_use(part))
                 continue;
             // A part of the loop device maps onto the disk shifted by the window's start;
@@ -296,29 +247,6 @@ std::vector<PartUse> loop_uses_over(const std::string& disk, const SystemRoots& 
         }
     }
     return uses;
-}
-
-// The devices mounted in mount namespaces other than this process's, as the mount tables of
-// the processes /proc shows tell. Only a look that opens no partition needs them.
-std::vector<dev_t> devices_mounted_out_of_view()
-{
-    std::vector<dev_t> numbers;
-    struct stat own;
-    if (stat("/proc/self/ns/mnt", &own) != 0)
-        return numbers;
-    std::vector<ino_t> namespaces = {own.st_ino};
-    for (const std::string& process : sorted_entries("/proc")) {
-        struct stat space;
-        std::string folder = "/proc/" + process;
-        if (!std::isdigit(static_cast<unsigned char>(process[0])) ||
-            stat((folder + "/ns/mnt").c_str(), &space) != 0 ||
-            std::find(namespaces.begin(), namespaces.end(), space.st_ino) != namespaces.end())
-            continue;
-        namespaces.push_back(space.st_ino);
-        for (const Mount& mount : read_mounts((folder + "/mountinfo").c_str()))
-            numbers.push_back(mount.number);
-    }
-    return numbers;
 }
 
 // Whether a partition that nothing here shows in use is mounted out of view.
@@ -342,7 +270,7 @@ bool partition_mounted_out_of_view(const std::vector<PartUse>& parts,
 
 std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
                               bool probe_partitions, UseTables* tables, int depth,
-                              const std::string& exclude)
+                              const std::string& exclude, std::vector<TableWindow>* loop_tables)
 {
     std::vector<PartUse> parts;
     std::string disk_folder = std::string(roots.sys_block) + "/" + disk;
@@ -404,26 +332,9 @@ std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
     }
     // A loop device reads its backing device through plain opens, which claim nothing.
     std::vector<PartUse> loops =
-        loop_uses_over(disk, roots, probe_partitions, tables, depth, exclude);
+        loop_uses_over(disk, roots, probe_partitions, tables, depth, exclude, loop_tables);
     parts.insert(parts.end(), loops.begin(), loops.end());
     return parts;
-}
-
-// Whether the partition table of a disk places something in use: one of its partitions, or
-// bytes of one under a loop device. (Its partitions come right after the disk itself.)
-bool table_in_use(const std::vector<PartUse>& parts)
-{
-    for (const PartUse& use : parts) {
-        if (!is_in_use(use))
-            continue;
-        for (std::size_t at = 1; at < parts.size() && !parts[at].through_loop; ++at) {
-            const PartUse& partition = parts[at];
-            if (&use == &partition || (use.placed && partition.placed &&
-                                       use.begin < partition.end && partition.begin < use.end))
-                return true;
-        }
-    }
-    return false;
 }
 
 // One look at a disk and at what lies under it.
@@ -435,20 +346,16 @@ struct Look {
     std::vector<TableWindow>* tables;  // null when not asked for
 };
 
-void add_table(Look* look, const std::string& disk, const std::vector<PartUse>& parts,
-               const Window& window)
-{
-    if (look->tables != nullptr && window.placed && table_in_use(parts))
-        look->tables->push_back({disk, window, parts[0].placed ? parts[0].end : 0});
-}
-
 // Adds what is in use of `disk`, but what the loop device `exclude` builds on it, as bytes of
-// the disk looked at that `window` shows, and its partition table where it places any.
+// the disk looked at that `window` shows, and the partition tables that place any: its own
+// and those of loop devices over it.
 void add_uses_seen(Look* look, const std::string& disk, const Window& window,
                    const std::string& exclude, int depth)
 {
+    std::vector<TableWindow> seen;
+    std::vector<TableWindow>* asked = look->tables != nullptr ? &seen : nullptr;
     std::vector<PartUse> parts = usage_of(disk, look->roots, look->probe_partitions,
-                                          &look->use_tables, depth, exclude);
+                                          &look->use_tables, depth, exclude, asked);
     for (PartUse part : parts) {
         part.placed = part.placed && window.placed;
         if (!is_in_use(part) ||
@@ -459,7 +366,8 @@ void add_uses_seen(Look* look, const std::string& disk, const Window& window,
         part.beneath = true;
         look->parts->push_back(part);
     }
-    add_table(look, disk, parts, window);
+    add_table(asked, disk, parts, WHOLE_WINDOW, false);
+    add_tables_seen(look->tables, seen, window);
 }
 
 // Adds what is in use under `loop`, if it is a loop device, whose bytes from
@@ -542,12 +450,11 @@ std::vector<PartUse> read_disk_usage(const std::string& disk, const SystemRoots&
 {
     std::vector<PartUse> parts;
     Look look = {roots, probe_partitions, {}, &parts, tables};
-    parts = usage_of(disk, roots, probe_partitions, &look.use_tables, 0, "");
+    parts = usage_of(disk, roots, probe_partitions, &look.use_tables, 0, "", tables);
     if (parts.empty())
         return parts;
-    const Window whole = {true, 0, UINT64_MAX, 0};
-    add_table(&look, disk, parts, whole);
-    add_uses_beneath(&look, disk, whole, 0);
+    add_table(tables, disk, parts, WHOLE_WINDOW, false);
+    add_uses_beneath(&look, disk, WHOLE_WINDOW, 0);
     return parts;
 }
 

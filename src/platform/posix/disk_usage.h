@@ -1,6 +1,9 @@
 // What uses a disk of /sys/block and each of its partitions right now, read directly from
-// /sys, the mount table and the swap list. The write guard and vorlent-drives both ask here.
+// /sys and from the mount tables and the swap list (mount_table.h), and where on the disk
+// each use lies. The write guard and vorlent-drives both ask here.
 #pragma once
+
+#include "platform/posix/partition_table.h"
 
 #include <cstdint>
 #include <string>
@@ -67,6 +70,8 @@ struct TableWindow {
     std::string disk;
     Window window;
     std::uint64_t disk_size;  // 0 when /sys does not tell
+    std::vector<ByteRange> in_use;  // the bytes of `disk` in use that are known
+    bool of_loop_over;  // the table of a loop device over bytes of a disk, which lies on them
 };
 
 // The disk itself (its whole size), then its partitions, shorter names first, then by
@@ -76,8 +81,9 @@ struct TableWindow {
 // `probe_partitions`, also of each partition's, which a program that will write the disk
 // may do, but a concurrent mount of that partition would fail for that moment. Without it,
 // a disk held while a partition not seen in use is mounted in another mount namespace is
-// called busy. With `tables`, adds there the partition tables that place parts in use, of
-// this disk or under it.
+// called busy. With `tables`, adds there the partition tables that place parts in use: of
+// this disk, of what lies under it, and of the loop devices over its ranges (or over one of
+// those).
 std::vector<PartUse> read_disk_usage(const std::string& disk, const SystemRoots& roots,
                                      bool probe_partitions,
                                      std::vector<TableWindow>* tables = nullptr);

@@ -1,78 +1,21 @@
 #include "platform/posix/partition_table.h"
 
-#include <cerrno>
-#include <cstring>
-#include <unistd.h>
+#include "platform/posix/extended_boot_records.h"
+#include "platform/posix/guid_partition_table.h"
+#include "platform/posix/stored_bytes.h"
 
 namespace {
 
-// The master boot record's four partition entries and its signature, in sector 0.
-const ByteRange MBR_TABLE = {446, 512};
-
 // The type of the entry by which a master boot record says "this is a GPT disk"; Linux reads
-// the GPT only where one is there.
+// the GPT only where one is there, and then no extended partition.
 const unsigned char GPT_PROTECTIVE_TYPE = 0xEE;
-
-// A GPT header starts with this signature; its size, the array's place, length and entry
-// size stand at these offsets (little-endian).
-const char GPT_SIGNATURE[] = "EFI PART";
-const std::size_t HEADER_SIZE_AT = 12, ALTERNATE_LBA_AT = 32, ENTRIES_LBA_AT = 72,
-                  ENTRY_COUNT_AT = 80, ENTRY_SIZE_AT = 84;
-// The smallest header there is, up to the entry size.
-const std::uint64_t MIN_HEADER_SIZE = 92;
-
-// The usual entry array: 128 entries of 128 bytes, the least a GPT reserves.
-const std::uint64_t USUAL_ARRAY_SIZE = 16384;
-// Entries are 128 bytes times a power of two; arrays of real tables stay far below a
-// megabyte. Beyond these a header is taken for damaged.
-const std::uint64_t MIN_ENTRY_SIZE = 128, MAX_ENTRY_SIZE = 4096, MAX_ARRAY_SIZE = 1 << 20;
-
-// The largest logical block there is, for a disk whose tables cannot be read.
-const std::uint64_t LARGEST_BLOCK = 4096;
-
-std::uint64_t little_endian(const unsigned char* bytes, int size)
-{
-    std::uint64_t value = 0;
-    for (int at = size - 1; at >= 0; --at)
-        value = value << 8 | bytes[at];
-    return value;
-}
-
-// The header in block `lba`, when it bears the signature and a size its block holds.
-bool read_header(int descriptor, std::uint64_t lba, std::uint64_t block_size,
-                 std::vector<unsigned char>* header)
-{
-    header->assign(block_size, 0);
-    if (!read_at(descriptor, lba * block_size, header->data(), header->size()) ||
-        std::memcmp(header->data(), GPT_SIGNATURE, sizeof GPT_SIGNATURE - 1) != 0)
-        return false;
-    std::uint64_t size = little_endian(header->data() + HEADER_SIZE_AT, 4);
-    return size >= MIN_HEADER_SIZE && size <= block_size;
-}
-
-// The entry array a header names, when it lies on the disk within [low, high) and its
-// entries are of a size a GPT has.
-bool stated_array(const std::vector<unsigned char>& header, std::uint64_t block_size,
-                  std::uint64_t low, std::uint64_t high, ByteRange* array)
-{
-    std::uint64_t lba = little_endian(header.data() + ENTRIES_LBA_AT, 8);
-    std::uint64_t count = little_endian(header.data() + ENTRY_COUNT_AT, 4);
-    std::uint64_t entry_size = little_endian(header.data() + ENTRY_SIZE_AT, 4);
-    if (entry_size < MIN_ENTRY_SIZE || entry_size > MAX_ENTRY_SIZE ||
-        (entry_size & (entry_size - 1)) != 0 || count == 0 ||
-        count > MAX_ARRAY_SIZE / entry_size || lba > high / block_size)
-        return false;
-    array->begin = lba * block_size;
-    array->end = array->begin + count * entry_size;
-    return array->begin >= low && array->end <= high;
-}
 
 bool marks_gpt_disk(const unsigned char* sector)
 {
-    if (sector[510] != 0x55 || sector[511] != 0xAA)
+    if (!has_boot_signature(sector))
         return false;
-    for (std::size_t entry = MBR_TABLE.begin; entry < 510; entry += 16) {
-        if (sector[entry + 4] == GPT_PROTECTIVE_TYPE)
+    for (int index = 0; index < 4; ++index) {
+        if (mbr_entry(sector, index).type == GPT_PROTECTIVE_TYPE)
             return true;
     }
     return false;
@@ -80,66 +23,51 @@ bool marks_gpt_disk(const unsigned char* sector)
 
 }  // namespace
 
-bool read_at(int descriptor, std::uint64_t position, void* bytes, std::size_t count)
+MbrEntry mbr_entry(const unsigned char* sector, int index)
 {
-    char* at = static_cast<char*>(bytes);
-    while (count > 0) {
-        ssize_t got = pread(descriptor, at, count, static_cast<off_t>(position));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        at += got;
-        position += static_cast<std::uint64_t>(got);
-        count -= static_cast<std::size_t>(got);
+    const unsigned char* entry = sector + MBR_TABLE.begin + 16 * index;
+    auto field = [entry](int at) {
+        return static_cast<std::uint64_t>(entry[at]) | entry[at + 1] << 8 | entry[at + 2] << 16 |
+               static_cast<std::uint64_t>(entry[at + 3]) << 24;
+    };
+    return {entry[4], field(8), field(12)};
+}
+
+bool has_boot_signature(const unsigned char* sector)
+{
+    return sector[510] == 0x55 && sector[511] == 0xAA;
+}
+
+bool overlaps_any(const std::vector<ByteRange>& ranges, std::uint64_t begin, std::uint64_t end)
+{
+    for (const ByteRange& range : ranges) {
+        if (begin < range.end && range.begin < end)
+            return true;
     }
-    return true;
+    return false;
 }
 
 std::vector<ByteRange> partition_table_bytes(int descriptor, std::uint64_t disk_size,
-                                             std::uint64_t block_size)
+                                             std::uint64_t block_size,
+                                             const std::vector<ByteRange>& in_use,
+                                             std::vector<ByteRange>* chain)
 {
     std::vector<ByteRange> table = {MBR_TABLE};
     unsigned char sector[512];
-    bool readable = read_at(descriptor, 0, sector, sizeof sector);
-    if (readable && !marks_gpt_disk(sector))
-        return table;
+    bool readable = descriptor >= 0 && read_stored(descriptor, 0, sector, sizeof sector);
+    std::vector<ByteRange> gpt, records;
     if (!readable) {
-        // Nothing to compare with: every place a table of either block size may hold.
-        table.push_back({MBR_TABLE.end, 2 * LARGEST_BLOCK + USUAL_ARRAY_SIZE});
-        std::uint64_t tail = LARGEST_BLOCK + USUAL_ARRAY_SIZE;
-        table.push_back({disk_size > tail ? disk_size - tail : 0, disk_size});
-        return table;
+        // Nothing to compare with: every place a table of either kind may hold.
+        gpt = gpt_bytes(-1, disk_size, block_size);
+        records = extended_boot_record_bytes(-1, nullptr, block_size, in_use);
+    } else if (marks_gpt_disk(sector)) {
+        gpt = gpt_bytes(descriptor, disk_size, block_size);
+    } else if (has_boot_signature(sector)) {
+        records = extended_boot_record_bytes(descriptor, sector, block_size, in_use);
     }
-    std::uint64_t blocks = disk_size / block_size;
-    if (blocks < 3)
-        return table;
-    std::uint64_t last = blocks - 1;
-    std::uint64_t end_of_data = last * block_size;
-    std::vector<unsigned char> header;
-    ByteRange array;
-    table.push_back({block_size, 2 * block_size});
-    std::vector<std::uint64_t> backups = {last};
-    if (read_header(descriptor, 1, block_size, &header)) {
-        bool stated = stated_array(header, block_size, 2 * block_size, end_of_data, &array);
-        table.push_back(stated ? array
-                               : ByteRange{2 * block_size, 2 * block_size + USUAL_ARRAY_SIZE});
-        // Linux seeks the backup where the primary says; other tools at the disk's end.
-        std::uint64_t alternate = little_endian(header.data() + ALTERNATE_LBA_AT, 8);
-        if (alternate > 1 && alternate < last)
-            backups.push_back(alternate);
-    } else {
-        table.push_back({2 * block_size, 2 * block_size + USUAL_ARRAY_SIZE});
-    }
-    for (std::uint64_t backup : backups) {
-        std::uint64_t at = backup * block_size;
-        table.push_back({at, at + block_size});
-        bool stated = read_header(descriptor, backup, block_size, &header) &&
-                      stated_array(header, block_size, 2 * block_size, at, &array);
-        if (stated)
-            table.push_back(array);
-        else if (at >= 2 * block_size + USUAL_ARRAY_SIZE)
-            table.push_back({at - USUAL_ARRAY_SIZE, at});
-    }
+    table.insert(table.end(), gpt.begin(), gpt.end());
+    table.insert(table.end(), records.begin(), records.end());
+    if (chain != nullptr)
+        *chain = records;
     return table;
 }

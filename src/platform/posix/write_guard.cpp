@@ -2,6 +2,7 @@
 
 #include "platform/posix/api.h"
 #include "platform/posix/descriptor_list.h"
+#include "platform/posix/stored_bytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -45,22 +46,15 @@ std::uint64_t logical_block_size(int descriptor)
                                                                    : 512;
 }
 
-// The bytes of each table in `windows`, as bytes of the disk looked at. A table whose disk
-// cannot be read is taken to lie everywhere a table may, and is never found unchanged.
+// The bytes of each table in `windows`, as bytes of the disk looked at.
 std::vector<TableBytes> table_bytes(const std::vector<TableWindow>& windows,
                                     const SystemRoots& roots)
 {
     std::vector<TableBytes> tables;
     for (const TableWindow& table : windows) {
-        int descriptor = open_disk_node(table.disk, roots);
-        std::uint64_t block_size = descriptor < 0 ? 512 : logical_block_size(descriptor);
-        for (ByteRange range : partition_table_bytes(descriptor, table.disk_size, block_size)) {
-            std::uint64_t disk_begin = std::max(range.begin, table.window.source_begin);
-            if (through_window(table.window, range.begin, range.end, &range.begin, &range.end))
-                tables.push_back({range, table.disk, disk_begin});
-        }
-        if (descriptor >= 0)
-            close(descriptor);
+        for (const ByteRange& range : kept_table_bytes(table, roots))
+            tables.push_back({range, table.disk,
+                              table.window.source_begin + (range.begin - table.window.begin)});
     }
     return tables;
 }
@@ -117,8 +111,8 @@ bool leaves_tables_as_they_are(const DriveGuard& guard, std::uint64_t position,
         std::string now(high - low, '\0');
         int descriptor = open_disk_node(table.disk, guard.roots);
         bool same = descriptor >= 0 &&
-                    read_at(descriptor, table.disk_begin + (low - table.on_disk.begin),
-                            &now[0], now.size()) &&
+                    read_stored(descriptor, table.disk_begin + (low - table.on_disk.begin),
+                                &now[0], now.size()) &&
                     std::memcmp(now.data(), bytes + (low - position), now.size()) == 0;
         if (descriptor >= 0)
             close(descriptor);
@@ -128,7 +122,40 @@ bool leaves_tables_as_they_are(const DriveGuard& guard, std::uint64_t position,
     return true;
 }
 
+// The size of the block device open on `descriptor`, which the kernel cuts every write at;
+// UINT64_MAX when it does not tell.
+std::uint64_t device_size(int descriptor)
+{
+    std::uint64_t size = 0;
+    return ioctl(descriptor, BLKGETSIZE64, &size) == 0 ? size : UINT64_MAX;
+}
+
 }  // namespace
+
+std::vector<ByteRange> kept_table_bytes(const TableWindow& table, const SystemRoots& roots,
+                                        std::vector<ByteRange>* chain)
+{
+    // A table whose disk cannot be read is taken to lie everywhere a table may, and is never
+    // found unchanged.
+    int descriptor = open_disk_node(table.disk, roots);
+    std::uint64_t block_size = descriptor < 0 ? 512 : logical_block_size(descriptor);
+    std::vector<ByteRange> records;
+    std::vector<ByteRange> bytes =
+        partition_table_bytes(descriptor, table.disk_size, block_size, table.in_use, &records);
+    if (descriptor >= 0)
+        close(descriptor);
+    auto seen = [&table](const std::vector<ByteRange>& ranges) {
+        std::vector<ByteRange> shown;
+        for (ByteRange range : ranges) {
+            if (through_window(table.window, range.begin, range.end, &range.begin, &range.end))
+                shown.push_back(range);
+        }
+        return shown;
+    };
+    if (chain != nullptr)
+        *chain = seen(records);
+    return seen(bytes);
+}
 
 std::vector<ByteRange> ranges_in_use(const std::string& disk, const SystemRoots& roots)
 {
@@ -141,11 +168,7 @@ bool touches_any(const std::vector<ByteRange>& ranges, std::uint64_t position,
     if (count == 0)
         return false;
     std::uint64_t end = count > UINT64_MAX - position ? UINT64_MAX : position + count;
-    for (const ByteRange& range : ranges) {
-        if (position < range.end && range.begin < end)
-            return true;
-    }
-    return false;
+    return overlaps_any(ranges, position, end);
 }
 
 void guard_block_device_writes(int descriptor, const SystemRoots& roots)
@@ -163,18 +186,28 @@ void guard_block_device_writes(int descriptor, const SystemRoots& roots)
 
 bool write_is_allowed(int descriptor, const void* buffer, std::uint64_t count)
 {
-    DriveGuard* guard = find_entry(guards, descriptor);
-    if (guard == nullptr)
+    if (find_entry(guards, descriptor) == nullptr)
         return true;
-    if (!guard->looked)
-        look_up_use(guard);
     off_t position = lseek(descriptor, 0, SEEK_CUR);
     if (position < 0) {
         SetLastError(static_cast<DWORD>(errno));
         return false;
     }
-    std::uint64_t at = static_cast<std::uint64_t>(position);
-    std::uint64_t on_disk = at > UINT64_MAX - guard->base ? UINT64_MAX : guard->base + at;
+    return write_is_allowed_at(descriptor, static_cast<std::uint64_t>(position), buffer, count);
+}
+
+bool write_is_allowed_at(int descriptor, std::uint64_t position, const void* buffer,
+                         std::uint64_t count)
+{
+    DriveGuard* guard = find_entry(guards, descriptor);
+    if (guard == nullptr)
+        return true;
+    if (!guard->looked)
+        look_up_use(guard);
+    std::uint64_t size = device_size(descriptor);
+    count = position >= size ? 0 : std::min(count, size - position);
+    std::uint64_t on_disk =
+        position > UINT64_MAX - guard->base ? UINT64_MAX : guard->base + position;
     if (touches_any(guard->in_use, on_disk, count) ||
         !leaves_tables_as_they_are(*guard, on_disk, static_cast<const char*>(buffer), count)) {
         SetLastError(static_cast<DWORD>(EBUSY));

@@ -2,9 +2,11 @@
 // keeps writes by any name out of mounted volumes, while the rest of the disk (its boot
 // sector, the gaps, partitions nothing uses) stays writable. A loop device is followed down
 // to what its bytes land on. The partition table that places a part in use may be written
-// only with the bytes it holds. What is in use is taken once, right before the first write
-// through the handle: a run is too short for a disk to be mounted in the middle of it by
-// chance.
+// only with the bytes the device holds there: the master boot record's entries, the chain
+// of extended boot records up to a logical partition in use, a GPT; also the table of a loop
+// device over a range of the disk, where it lies on the disk. What is in use is taken once,
+// right before the first write through the handle: a run is too short for a disk to be
+// mounted in the middle of it by chance.
 #pragma once
 
 #include "platform/posix/disk_usage.h"
@@ -18,6 +20,12 @@
 // itself is in use or a part in use cannot be placed.
 std::vector<ByteRange> ranges_in_use(const std::string& disk, const SystemRoots& roots);
 
+// The bytes of the disk looked at that hold `table` where it places parts in use, as
+// partition_table_bytes finds them on the table's own disk, read as the device holds them;
+// with `chain`, the extended boot records among them are also put there.
+std::vector<ByteRange> kept_table_bytes(const TableWindow& table, const SystemRoots& roots,
+                                        std::vector<ByteRange>* chain = nullptr);
+
 // Whether the `count` bytes from `position` touch any of `ranges`.
 bool touches_any(const std::vector<ByteRange>& ranges, std::uint64_t position,
                  std::uint64_t count);
@@ -29,8 +37,15 @@ void guard_block_device_writes(int descriptor, const SystemRoots& roots);
 
 // False, with EBUSY as the last error, when the `count` bytes at `buffer`, written at the
 // descriptor's position, would touch a range in use or change a partition table that places
-// one (looked up at its first write); true for every unguarded descriptor.
+// one (looked up at its first write); true for every unguarded descriptor. Only the bytes
+// before the device's end are checked: the kernel writes none past it, and the write then
+// meets that end as it would with nothing in use.
 bool write_is_allowed(int descriptor, const void* buffer, std::uint64_t count);
+
+// As write_is_allowed, for the bytes written at byte `position` of the descriptor, wherever
+// its position stands.
+bool write_is_allowed_at(int descriptor, std::uint64_t position, const void* buffer,
+                         std::uint64_t count);
 
 // Forgets the guard of a descriptor that is being closed.
 void end_drive_guard(int descriptor);

@@ -1,0 +1,267 @@
+// The README's quick start and recipes, run as they are written, on loop devices over this
+// test's own images: the README's drive number N and device /dev/sdX become the test's,
+// `sudo` runs its command as it is (these cases run as root), `vorlent` is the test build,
+// whose drives reach nothing but these loop devices, and `vorlent-drives` is the shipped
+// one, which only reads. Drive 0 is an image standing for the system disk, which must come
+// out untouched. Without root or loop devices the cases skip.
+#include "end_to_end.h"
+#include "loop_device.h"
+
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+// The ```sh blocks of the README section whose heading starts with `title`, up to the
+// next heading of the same or a higher level.
+std::vector<std::string> shell_blocks(const std::string& title)
+{
+    std::istringstream readme(read_whole_file(VORLENT_README));
+    std::vector<std::string> blocks;
+    std::string line, level;
+    bool in_fence = false, in_shell = false;
+    while (std::getline(readme, line)) {
+        if (line.rfind("```", 0) == 0) {
+            in_shell = !in_fence && !level.empty() && line == "```sh";
+            in_fence = !in_fence;
+            if (in_shell)
+                blocks.emplace_back();
+        } else if (in_shell) {
+            blocks.back() += line + "\n";
+        } else if (!in_fence && line.rfind("#", 0) == 0) {
+            std::string marks = line.substr(0, line.find(' '));
+            if (!level.empty() && marks.size() <= level.size())
+                break;
+            if (line.compare(marks.size() + 1, title.size(), title) == 0)
+                level = marks;
+        }
+    }
+    return blocks;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to)
+{
+    std::size_t at = 0;
+    while ((at = text.find(from, at)) != std::string::npos) {
+        text.replace(at, from.size(), to);
+        at += to.size();
+    }
+    return text;
+}
+
+bool ends_with(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// A file system of its own on a loop device's partition, mounted as a desktop mounts a card
+// (read-only, so that the mount changes none of the bytes compared), through a node made
+// from the partition's numbers: nothing here makes nodes for partitions. Unmounted on every
+// way out that the recipe did not take.
+struct MountedPartition {
+    std::string node, mount_point;
+    MountedPartition(const LoopDevice& loop, int number, const std::string& at)
+        : node(at + "-node"), mount_point(at)
+    {
+        unsigned major_number = 0, minor_number = 0;
+        std::filesystem::create_directories(mount_point);
+        if (std::sscanf(read_whole_file(loop.partition_entry(number) + "/dev").c_str(), "%u:%u",
+                        &major_number, &minor_number) != 2 ||
+            mknod(node.c_str(), S_IFBLK | 0600, makedev(major_number, minor_number)) != 0 ||
+            std::system(("mke2fs -q -F -t ext2 " + node + " >/dev/null 2>&1").c_str()) != 0 ||
+            mount(node.c_str(), mount_point.c_str(), "ext2", MS_RDONLY, nullptr) != 0)
+            mount_point.clear();
+    }
+    ~MountedPartition()
+    {
+        if (!mount_point.empty())
+            umount2(mount_point.c_str(), MNT_DETACH);
+    }
+};
+
+class ReadmeRecipes : public EndToEnd {
+protected:
+    ReadmeRecipes() { backend = linux_backend(); }
+
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "attaching loop devices needs root";
+        for (const char* tool : {"losetup", "xz", "cmp"}) {
+            if (output_of(std::string("command -v ") + tool).empty())
+                GTEST_SKIP() << "no " << tool;
+        }
+        EndToEnd::SetUp();
+        std::filesystem::create_directories(at("bin"));
+        ASSERT_EQ(symlink(VORLENT_E2E_PROGRAM, at("bin/vorlent").c_str()), 0);
+        ASSERT_EQ(symlink(VORLENT_SHIPPED_DRIVES_PROGRAM, at("bin/vorlent-drives").c_str()), 0);
+        attach_image(0, system_disk);
+    }
+
+    void TearDown() override
+    {
+        if (!IsSkipped()) {
+            EXPECT_TRUE(same_bytes(read_whole_file(image(0)), system_disk)) << "drive 0";
+        }
+        EndToEnd::TearDown();
+    }
+
+    // An image file of `bytes`, named `name` in the working directory.
+    std::string card_image(const std::string& name, const std::string& bytes)
+    {
+        write_whole_file(at(name), bytes);
+        return at(name);
+    }
+
+    // Runs `block` with the README's names replaced by `names`, in a terminal, typing a key
+    // each of the `keys` times a run waits for one there.
+    ProgramRun run_recipe(std::string block,
+                          const std::vector<std::pair<std::string, std::string>>& names, int keys)
+    {
+        for (const auto& name : names)
+            block = replaced(block, name.first, name.second);
+        // Job control on, as in a terminal where a user pastes the recipe.
+        write_whole_file(at("recipe.sh"),
+                         "set -m\nPATH='" + at("bin") + "':$PATH\nsudo() { \"$@\"; }\n" + block);
+        return run_in_terminal({"bash", at("recipe.sh")}, work.path,
+                               std::vector<KeyStep>(keys, KeyStep{PRESS_ANY_KEY, "k"}));
+    }
+
+    const std::string system_disk = random_bytes(65536, 70);
+    // A card image of three chunks, the last one short of a whole sector.
+    const std::string card = random_bytes(2 * CHUNK + 1000, 71);
+    const std::string SUCCESS = "The operation completed successfully";
+    const std::size_t CARD_SIZE = 4 * 1024 * 1024;
+};
+
+#define REQUIRE_LOOP(loop, image)                                      \
+    do {                                                               \
+        if ((loop).device.empty())                                     \
+            GTEST_SKIP() << "no loop device could be attached";        \
+        ASSERT_TRUE(is_loop_over((loop), (image))) << (loop).device;   \
+        ASSERT_TRUE(backend->attach_drive(1, (loop).device));          \
+    } while (0)
+
+TEST_F(ReadmeRecipes, QuickStartFindsUnmountsWritesAndChecksACard)
+{
+    if (output_of("command -v sfdisk").empty() || output_of("command -v mke2fs").empty())
+        GTEST_SKIP() << "no sfdisk or mke2fs";
+    std::string before = random_bytes(6 * 1024 * 1024, 72);
+    std::string disk = card_image("sdb.img", before);
+    ASSERT_EQ(std::system(("printf 'start=2048,size=2048\\nstart=4096\\n' | sfdisk -q " + disk +
+                           " >/dev/null 2>&1").c_str()),
+              0);
+    LoopDevice loop(disk, true);
+    REQUIRE_LOOP(loop, disk);
+    MountedPartition boot(loop, 1, at("bootfs")), root(loop, 2, at("rootfs"));
+    if (boot.mount_point.empty() || root.mount_point.empty())
+        GTEST_SKIP() << "cannot mount the card's partitions here";
+    write_whole_file(at("card.img"), card);
+    std::vector<std::string> blocks = shell_blocks("Quick start");
+    ASSERT_EQ(blocks.size(), 2u);
+
+    ProgramRun listed = run_recipe(blocks[0], {}, 0);
+    EXPECT_TRUE(ended_with_status_0(listed));
+    EXPECT_NE(listed.output.find(": " + loop.device + "\n"), std::string::npos) << listed.output;
+    EXPECT_NE(listed.output.find("mounted on " + root.mount_point), std::string::npos);
+
+    output_of("blockdev --flushbufs " + loop.device);  // what mkfs wrote through the partitions
+    before = read_whole_file(loop.device);
+    ASSERT_TRUE(is_loop_over(loop, disk));
+    ProgramRun written = run_recipe(blocks[1],
+                                    {{"/dev/sdX1", boot.node}, {"/dev/sdX2", root.node},
+                                     {"/dev/sdX", loop.device}, {" N ", " 1 "}},
+                                    1);
+    EXPECT_TRUE(ended_with_status_0(written, 1));
+    EXPECT_TRUE(ends_with(written.output, COMPLETED + "same\n")) << written.output;
+    EXPECT_TRUE(output_of("grep -F ' " + root.mount_point + " ' /proc/self/mountinfo").empty());
+    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), card + before.substr(card.size())));
+}
+
+// A pipe is the image and the key at once: the run ends by itself once the pipe has ended.
+TEST_F(ReadmeRecipes, CompressedImageCompletesWithNoKeyAndALargerImageWritesWhatFits)
+{
+    std::string disk = card_image("sdb.img", std::string(CARD_SIZE, '\0'));
+    LoopDevice loop(disk);
+    REQUIRE_LOOP(loop, disk);
+    write_whole_file(at("card.img"), card);
+    ASSERT_EQ(std::system(("xz -0 -T1 " + at("card.img")).c_str()), 0);
+    const std::string big = random_bytes(5 * 1024 * 1024, 73);
+    write_whole_file(at("big.img"), big);
+    std::vector<std::string> blocks = shell_blocks("Write a compressed image");
+    ASSERT_EQ(blocks.size(), 2u);
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {" N ", " 1 "}, {"31914983424", std::to_string(CARD_SIZE)}};
+
+    ASSERT_TRUE(is_loop_over(loop, disk));
+    ProgramRun piped = run_recipe(blocks[0], names, 0);
+    EXPECT_TRUE(ended_with_status_0(piped));
+    EXPECT_TRUE(ends_with(piped.output, COMPLETED)) << piped.output;
+    EXPECT_TRUE(same_bytes(read_whole_file(loop.device).substr(0, card.size()), card));
+
+    ASSERT_TRUE(is_loop_over(loop, disk));
+    ProgramRun cut = run_recipe(blocks[1], names, 1);
+    EXPECT_TRUE(ended_with_status_0(cut, 1));
+    EXPECT_TRUE(ends_with(cut.output, COMPLETED)) << cut.output;
+    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), big.substr(0, CARD_SIZE)));
+}
+
+TEST_F(ReadmeRecipes, BackUpAndRestoreACardAndItsBootSector)
+{
+    const std::string bytes = random_bytes(3 * 1024 * 1024, 74);
+    std::string disk = card_image("sdb.img", bytes);
+    LoopDevice loop(disk);
+    REQUIRE_LOOP(loop, disk);
+    std::vector<std::string> blocks = shell_blocks("Back up and restore");
+    ASSERT_EQ(blocks.size(), 1u);
+
+    ProgramRun run = run_recipe(
+        blocks[0],
+        {{"/dev/sdX", loop.device}, {" N ", " 1 "}, {"31914983424", std::to_string(bytes.size())}},
+        4);
+    EXPECT_TRUE(ended_with_status_0(run, 4));
+    EXPECT_NE(run.output.find(COMPLETED + "same\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(same_bytes(read_whole_file(at("backup.img")), bytes));
+    EXPECT_TRUE(same_bytes(read_whole_file(at("boot.bin")), bytes.substr(0, 512)));
+    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), bytes));
+}
+
+TEST_F(ReadmeRecipes, SeveralCardsAtOnceEachReportHowTheyEnded)
+{
+    std::vector<std::string> disks;
+    std::vector<std::unique_ptr<LoopDevice>> loops;
+    for (int number = 1; number <= 3; ++number) {
+        disks.push_back(card_image("sd" + std::string(1, 'a' + number) + ".img",
+                                   std::string(3 * 1024 * 1024, '\0')));
+        loops.push_back(std::make_unique<LoopDevice>(disks.back()));
+        if (loops.back()->device.empty())
+            GTEST_SKIP() << "no loop device could be attached";
+        ASSERT_TRUE(backend->attach_drive(number, loops.back()->device));
+    }
+    write_whole_file(at("card.img"), card);
+    std::vector<std::string> blocks = shell_blocks("Several cards at once");
+    ASSERT_EQ(blocks.size(), 1u);
+
+    for (int number = 1; number <= 3; ++number)
+        ASSERT_TRUE(is_loop_over(*loops[number - 1], disks[number - 1]));
+    ProgramRun run = run_recipe(blocks[0], {}, 0);
+    EXPECT_TRUE(ended_with_status_0(run));
+    // Under job control, as in a terminal, a run in the background that waited for a key
+    // there would be stopped, and `wait` would say so.
+    EXPECT_EQ(run.output.find("stopped"), std::string::npos) << run.output;
+    for (int number = 1; number <= 3; ++number) {
+        std::string device = read_whole_file(loops[number - 1]->device);
+        EXPECT_NE(run.output.find("card " + std::to_string(number) + ": " + SUCCESS + "\n"),
+                  std::string::npos)
+            << run.output;
+        EXPECT_TRUE(same_bytes(device.substr(0, card.size()), card)) << "drive " << number;
+    }
+}
+
+}  // namespace
