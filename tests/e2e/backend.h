@@ -4,6 +4,8 @@
 // backend; VORLENT_E2E_BACKEND picks one ("linux" unless set).
 #pragma once
 
+#include "program_run.h"
+
 #include <string>
 #include <vector>
 
@@ -47,6 +49,9 @@ public:
     // they are returned as they are, so every byte is compared.
     virtual std::string shown(const std::string& written) const = 0;
     virtual bool supports(Feature feature) const = 0;
+    // `run` as the program ended it, where the runner adds a failure of its own after the
+    // program's end.
+    virtual ProgramRun settled(ProgramRun run) const { return run; }
     // A file every test holds locked while it attaches drives: the drives are shared by
     // every test of one build, whatever runs them.
     virtual std::string lock_file() const = 0;

@@ -97,7 +97,7 @@ ShownText EndToEnd::shown() const
 ProgramRun EndToEnd::run(const std::vector<std::string>& arguments,
                          const std::vector<KeyStep>& steps)
 {
-    return run_in_terminal(backend->command(arguments), work.path, steps, shown());
+    return backend->settled(run_in_terminal(backend->command(arguments), work.path, steps, shown()));
 }
 
 ProgramRun EndToEnd::run_to_end(const std::vector<std::string>& arguments)
@@ -107,14 +107,14 @@ ProgramRun EndToEnd::run_to_end(const std::vector<std::string>& arguments)
 
 ProgramRun EndToEnd::run_piped(const std::vector<std::string>& arguments, const std::string& input)
 {
-    return run_with_input(backend->command(arguments), work.path, &input, shown());
+    return backend->settled(run_with_input(backend->command(arguments), work.path, &input, shown()));
 }
 
 ProgramRun EndToEnd::run_without_input(const std::vector<std::string>& arguments,
                                        int deadline_seconds)
 {
-    return run_with_input(backend->command(arguments), work.path, nullptr, shown(), false,
-                          deadline_seconds);
+    return backend->settled(run_with_input(backend->command(arguments), work.path, nullptr,
+                                           shown(), false, deadline_seconds));
 }
 
 ProgramRun EndToEnd::run_with_closed(int descriptor, const std::vector<std::string>& arguments)
@@ -123,5 +123,5 @@ ProgramRun EndToEnd::run_with_closed(int descriptor, const std::vector<std::stri
                                         "exec \"$@\" " + std::to_string(descriptor) + ">&-", "sh"};
     std::vector<std::string> program = backend->command(arguments);
     command.insert(command.end(), program.begin(), program.end());
-    return run_with_input(command, work.path, nullptr, shown());
+    return backend->settled(run_with_input(command, work.path, nullptr, shown()));
 }
