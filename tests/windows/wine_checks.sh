@@ -26,19 +26,26 @@ fail() {
     exit 1
 }
 
-# Runs Vorlent.exe (the build Wine can start here) with the given arguments, its output into the file `stdout`, its
-# input an empty pipe. The program ends with status 0 on every path.
+# Runs Vorlent.exe (the build Wine can start here) with the given arguments, its output
+# into the file `stdout`, its input an empty pipe. The program ends with status 0 on every
+# path.
 run_vorlent() {
     local status=0
     : | timeout -k 5 60 "$VORLENT_WINE" "$VORLENT_RUN_EXE" "$@" >stdout 2>wine.last || status=$?
+    wine_ended $status || fail "Vorlent.exe $* ended with status $status"
+}
+
+# Returns `status`, the status of a Wine run whose standard error is in wine.last, but
+# for one of Wine's: its 64-bit loader of Debian 12 now and then fails in glibc's exit
+# handlers after the program has ended, with status 127 and a line of its own: that is 0.
+wine_ended() {
+    local status=$1
     cat wine.last >>wine.log
-    # Wine's 64-bit loader of Debian 12 now and then fails in glibc's exit handlers after
-    # the program has ended: its status, not the program's.
     if [[ $status -eq 127 ]] && tail -n 1 wine.last | grep -q '^Inconsistency detected by ld.so: dl-fini.c: '; then
         echo "Wine's loader failed after the program ended: $(tail -n 1 wine.last)" >&2
-        status=0
+        return 0
     fi
-    [[ $status -eq 0 ]] || fail "Vorlent.exe $* ended with status $status"
+    return "$status"
 }
 
 # Compares the bytes of a file with the expected text.
@@ -124,8 +131,11 @@ package_zip() {
 
 # Read back through GetFileVersionInfoA and VerQueryValueA, as Windows shows them.
 version_record() {
-    timeout -k 5 60 "$VORLENT_WINE" "$VORLENT_VERSION_READER" "$VORLENT_EXE" </dev/null 2>>wine.log |
-        tr -d '\r' >record || fail "the version record or the manifest could not be read"
+    local status=0
+    timeout -k 5 60 "$VORLENT_WINE" "$VORLENT_VERSION_READER" "$VORLENT_EXE" </dev/null \
+        >record.raw 2>wine.last || status=$?
+    wine_ended $status || fail "the version record or the manifest could not be read"
+    tr -d '\r' <record.raw >record
     sed '/^Manifest:$/,$d' record >fields
     expect_output fields "FixedFileVersion=1.2.0.2
 FixedProductVersion=1.2.0.2
