@@ -103,3 +103,12 @@ bool is_loop_over(const LoopDevice& loop, const std::string& image)
            major(info.st_rdev) == major_number && minor(info.st_rdev) == minor_number;
 }
 
+std::string make_partition_node(const LoopDevice& loop, int number, const std::string& node)
+{
+    std::string numbers = without_line_break(read_whole_file(loop.partition_entry(number) + "/dev"));
+    unsigned major_number = 0, minor_number = 0;
+    if (std::sscanf(numbers.c_str(), "%u:%u", &major_number, &minor_number) != 2 ||
+        mknod(node.c_str(), S_IFBLK | 0600, makedev(major_number, minor_number)) != 0)
+        return "";
+    return numbers;
+}

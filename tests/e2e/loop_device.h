@@ -15,8 +15,6 @@ struct LoopDevice {
 
     // With `partitions`, the kernel shows the partitions of the image's table in /sys
     // (partx adds them where the kernel's own scan does not read that kind of table).
-    // With `partitions`, the kernel shows the partitions of the image's table in /sys
-    // (partx adds them where the kernel's own scan does not read that kind of table).
     // `sector_size` is the device's logical block size; `options` go to losetup as they
     // are ("-o 1048576").
     explicit LoopDevice(const std::string& image, bool partitions = false,
@@ -31,3 +29,8 @@ struct LoopDevice {
 // True when `loop` is, at this moment, the loop device over `image`: its /sys/block entry
 // exists, names that backing file, and is the block device at its /dev path.
 bool is_loop_over(const LoopDevice& loop, const std::string& image);
+
+// Makes `node` the block device of partition `number` of `loop`, from the numbers in its
+// /sys entry: without udev no node appears for it. Returns those numbers ("259:3"), or ""
+// when the node could not be made.
+std::string make_partition_node(const LoopDevice& loop, int number, const std::string& node);

@@ -16,8 +16,6 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -372,16 +370,11 @@ std::string show_partition(const LoopDevice& loop, int number, const std::string
     for (const char* field : {"partition", "start", "size", "dev"})
         write_whole_file(entry + "/" + field,
                          read_whole_file(loop.partition_entry(number) + "/" + field));
-    unsigned major_number = 0, minor_number = 0;
     std::string drives = VORLENT_E2E_DRIVES;
     std::string node = drives + "/dev/" + name;
-    if (std::sscanf(read_whole_file(entry + "/dev").c_str(), "%u:%u", &major_number,
-                    &minor_number) != 2 ||
-        symlink(("../../block/" + disk + "/" + name).c_str(),
-                (drives + "/sys/dev/block/" + std::to_string(major_number) + ":" +
-                 std::to_string(minor_number))
-                    .c_str()) != 0 ||
-        mknod(node.c_str(), S_IFBLK | 0600, makedev(major_number, minor_number)) != 0)
+    std::string numbers = make_partition_node(loop, number, node);
+    if (numbers.empty() || symlink(("../../block/" + disk + "/" + name).c_str(),
+                                   (drives + "/sys/dev/block/" + numbers).c_str()) != 0)
         return "";
     return node;
 }

@@ -11,8 +11,6 @@
 #include <memory>
 #include <sstream>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -69,11 +67,8 @@ struct MountedPartition {
     MountedPartition(const LoopDevice& loop, int number, const std::string& at)
         : node(at + "-node"), mount_point(at)
     {
-        unsigned major_number = 0, minor_number = 0;
         std::filesystem::create_directories(mount_point);
-        if (std::sscanf(read_whole_file(loop.partition_entry(number) + "/dev").c_str(), "%u:%u",
-                        &major_number, &minor_number) != 2 ||
-            mknod(node.c_str(), S_IFBLK | 0600, makedev(major_number, minor_number)) != 0 ||
+        if (make_partition_node(loop, number, node).empty() ||
             std::system(("mke2fs -q -F -t ext2 " + node + " >/dev/null 2>&1").c_str()) != 0 ||
             mount(node.c_str(), mount_point.c_str(), "ext2", MS_RDONLY, nullptr) != 0)
             mount_point.clear();
