@@ -72,7 +72,8 @@ TEST_F(ChunkedCopy, ChunksAreWholeButTheLastAndEachIsShownAfterItsWrite)
 }
 
 // The drive is asked about the first chunk where it will go, the sector's start here, with
-// the bytes that go there last: the fault cases pin the order of the calls around it.
+// the bytes that go there last (the fault cases pin the order of the calls around it); the
+// Load leaves the rest of the drive alone.
 TEST_F(ChunkedCopy, ALoadAsksAboutItsFirstChunkWhereAndAsItWillBeWritten)
 {
     Bytes image = pattern_bytes(CHUNK_SIZE + 1, 22);
@@ -83,7 +84,13 @@ TEST_F(ChunkedCopy, ALoadAsksAboutItsFirstChunkWhereAndAsItWillBeWritten)
     long long last_written_from = fake_calls_of("WriteFile").back().args[3];
     EXPECT_THAT(asked[0].args, ElementsAre(1536, CHUNK_SIZE, last_written_from));
     EXPECT_EQ(0, asked[0].args[2] % 4096);
-    EXPECT_EQ(image, slice(bytes_of(DRIVE0), 1536, image.size()));
+    // The chunks land where they belong, and the rest of the drive stays as it was.
+    const Bytes& after = bytes_of(DRIVE0);
+    ASSERT_EQ(drive.size(), after.size());
+    std::size_t end = 1536 + image.size();
+    EXPECT_EQ(image, slice(after, 1536, image.size()));
+    EXPECT_EQ(slice(drive, 0, 1536), slice(after, 0, 1536));
+    EXPECT_EQ(slice(drive, end, drive.size() - end), slice(after, end, after.size() - end));
 }
 
 // A Load without a Length takes the whole file, past 4 GiB too, and every total is shown
