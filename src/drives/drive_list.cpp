@@ -1,7 +1,8 @@
 #include "drives/drive_list.h"
 
 #include "platform/posix/drives.h"
-#include "platform/posix/write_guard.h"
+#include "platform/posix/guard/sys_entries.h"
+#include "platform/posix/guard/write_guard.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // tells one disk from another and what on it is in use.
 #pragma once
 
-#include "platform/posix/disk_usage.h"
+#include "platform/posix/guard/disk_usage.h"
 
 #include <string>
 

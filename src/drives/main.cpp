@@ -5,6 +5,7 @@
 // it needs no rights (a table it cannot read is not shown, or shown at unknown bytes) and
 // changes nothing.
 #include "drives/drive_list.h"
+#include "platform/posix/drives.h"
 
 #include <cstdio>
 

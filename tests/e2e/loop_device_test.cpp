@@ -7,7 +7,7 @@
 #include "loop_device.h"
 
 #include "platform/posix/api.h"
-#include "platform/posix/disk_usage.h"
+#include "platform/posix/guard/disk_usage.h"
 #include "platform/posix/drives.h"
 
 #include <cstdio>

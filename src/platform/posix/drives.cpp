@@ -1,10 +1,11 @@
 #include "platform/posix/drives.h"
 
+#include "platform/posix/guard/sys_entries.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -74,32 +75,6 @@ bool is_device_name(const char* name)
     return std::strncmp(name, "\\\\.\\", 4) == 0;
 }
 
-std::string node_path(const char* dev_root, const std::string& entry)
-{
-    std::string node = std::string(dev_root) + "/" + entry;
-    std::replace(node.begin() + static_cast<std::ptrdiff_t>(std::strlen(dev_root)), node.end(),
-                 '!', '/');
-    return node;
-}
-
-std::vector<std::string> sorted_entries(const std::string& folder)
-{
-    std::vector<std::string> names;
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr)
-        return names;
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    closedir(dir);
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return a.size() != b.size() ? a.size() < b.size() : a < b;
-    });
-    return names;
-}
-
 std::vector<std::string> list_disks(const char* sys_block_root)
 {
     std::vector<std::string> disks;
@@ -131,4 +106,10 @@ bool resolve_physical_drive(const char* name, const char* sys_block_root, const 
         return false;
     int needed = std::snprintf(path, path_size, "%s", node_path(dev_root, disks[number]).c_str());
     return needed >= 0 && static_cast<std::size_t>(needed) < path_size;
+}
+
+SystemRoots system_roots()
+{
+    return {VORLENT_SYS_BLOCK_ROOT, VORLENT_SYS_DEV_BLOCK_ROOT, VORLENT_DEV_ROOT,
+            "/proc/self/mountinfo", "/proc/swaps"};
 }

@@ -1,6 +1,8 @@
 // How the port turns a Windows raw drive name into a Linux block device.
 #pragma once
 
+#include "platform/posix/guard/disk_usage.h"
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -17,17 +19,13 @@
 #define VORLENT_DEV_ROOT "/dev"
 #endif
 
+// The resolver's roots, the calling process's mount table and the active swap areas: where
+// the shipped programs look for disks and what uses them.
+SystemRoots system_roots();
+
 // True when `name` lies in the Windows device namespace ("\\.\..."), where no ordinary
 // file can be named.
 bool is_device_name(const char* name);
-
-// The entries of `folder` but "." and "..", shorter names first, then by name: the order
-// in which disks, and the partitions of a disk, are counted (sda2 before sda10).
-std::vector<std::string> sorted_entries(const std::string& folder);
-
-// The node of the /sys entry `entry` under `dev_root`: /sys writes a '/' of the node's
-// path as '!' ("cciss!c0d0" is <dev_root>/cciss/c0d0).
-std::string node_path(const char* dev_root, const std::string& entry);
 
 // The entries of `sys_block_root` that drive numbers name, in the order of their numbers
 // from 0: hardware disks (entries with a `device` link) first, then the others, shorter

@@ -5,7 +5,7 @@
 #include "platform/posix/direct_io.h"
 #include "platform/posix/drives.h"
 #include "platform/posix/write_back.h"
-#include "platform/posix/write_guard.h"
+#include "platform/posix/guard/write_guard.h"
 
 #include <cerrno>
 #include <climits>
@@ -313,6 +313,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
 {
     if (!write_is_allowed(descriptor_of(file), buffer, to_write)) {
         *written = 0;
+        SetLastError(static_cast<DWORD>(errno));
         return FALSE;
     }
     const char* bytes = static_cast<const char*>(buffer);

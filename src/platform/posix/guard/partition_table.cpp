@@ -1,8 +1,8 @@
-#include "platform/posix/partition_table.h"
+#include "platform/posix/guard/partition_table.h"
 
-#include "platform/posix/extended_boot_records.h"
-#include "platform/posix/guid_partition_table.h"
-#include "platform/posix/stored_bytes.h"
+#include "platform/posix/guard/extended_boot_records.h"
+#include "platform/posix/guard/guid_partition_table.h"
+#include "platform/posix/guard/stored_bytes.h"
 
 namespace {
 

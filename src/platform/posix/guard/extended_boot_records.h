@@ -6,7 +6,7 @@
 // partitions in the order of the chain, from 5.
 #pragma once
 
-#include "platform/posix/partition_table.h"
+#include "platform/posix/guard/partition_table.h"
 
 // Bytes 446-511 of each record that places a logical partition in `in_use` (bytes of the
 // disk open on `descriptor`, in logical blocks of `block_size`, whose master boot record is

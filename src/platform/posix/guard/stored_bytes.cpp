@@ -1,4 +1,4 @@
-#include "platform/posix/stored_bytes.h"
+#include "platform/posix/guard/stored_bytes.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 // or beyond a megabyte) is not followed; the usual place is taken instead.
 #pragma once
 
-#include "platform/posix/partition_table.h"
+#include "platform/posix/guard/partition_table.h"
 
 // The headers and arrays of the GPT of the disk open on `descriptor`, `disk_size` bytes in
 // logical blocks of `block_size`. With -1 for a disk that cannot be read: every usual place

@@ -1,7 +1,7 @@
-#include "platform/posix/disk_usage.h"
+#include "platform/posix/guard/disk_usage.h"
 
-#include "platform/posix/drives.h"
-#include "platform/posix/mount_table.h"
+#include "platform/posix/guard/sys_entries.h"
+#include "platform/posix/guard/mount_table.h"
 
 #include <algorithm>
 #include <cctype>
@@ -432,12 +432,6 @@ std::string read_first_line(const std::string& path)
 {
     std::vector<std::string> lines = read_lines(path.c_str());
     return lines.empty() ? "" : lines[0];
-}
-
-SystemRoots system_roots()
-{
-    return {VORLENT_SYS_BLOCK_ROOT, VORLENT_SYS_DEV_BLOCK_ROOT, VORLENT_DEV_ROOT,
-            "/proc/self/mountinfo", "/proc/swaps"};
 }
 
 bool is_in_use(const PartUse& part)

@@ -3,7 +3,7 @@
 // each use lies. The write guard and vorlent-drives both ask here.
 #pragma once
 
-#include "platform/posix/partition_table.h"
+#include "platform/posix/guard/partition_table.h"
 
 #include <cstdint>
 #include <string>
@@ -16,8 +16,8 @@ const std::uint64_t SYS_SECTOR_SIZE = 512;
 // The first line of a small file, without its line break; "" when it cannot be read.
 std::string read_first_line(const std::string& path);
 
-// Where the port looks. The shipped programs use system_roots(); tests pass a tree of
-// their own.
+// Where the guard looks. The shipped programs use the port's system_roots(); tests pass a
+// tree of their own.
 struct SystemRoots {
     const char* sys_block;      // one entry per disk, its partitions as sub-folders
     const char* sys_dev_block;  // "major:minor" links to the folder of each block device
@@ -25,9 +25,6 @@ struct SystemRoots {
     const char* mount_table;    // in the format of /proc/self/mountinfo
     const char* swaps;          // in the format of /proc/swaps
 };
-
-// The resolver's roots, the calling process's mount table and the active swap areas.
-SystemRoots system_roots();
 
 // A partition, the disk itself, a device a loop device builds over a range of the disk, or,
 // when the disk is a loop device, what its bytes land on; and what uses it.

@@ -1,16 +1,17 @@
-// Keeps writes to a block device out of the parts of its disk that are in use, as Windows
-// keeps writes by any name out of mounted volumes, while the rest of the disk (its boot
-// sector, the gaps, partitions nothing uses) stays writable. A loop device is followed down
-// to what its bytes land on. The partition table that places a part in use may be written
-// only with the bytes the device holds there: the master boot record's entries, the chain
-// of extended boot records up to a logical partition in use, a GPT; also the table of a loop
-// device over a range of the disk, where it lies on the disk. What is in use is taken once,
-// right before the first write through the handle: a run is too short for a disk to be
-// mounted in the middle of it by chance.
+// The guard: keeps writes to a block device out of the parts of its disk that are in use, as
+// Windows keeps writes by any name out of mounted volumes, while the rest of the disk (its
+// boot sector, the gaps, partitions nothing uses) stays writable. A loop device is followed
+// down to what its bytes land on. The partition table that places a part in use may be
+// written only with the bytes the device holds there: the master boot record's entries, the
+// chain of extended boot records up to a logical partition in use, a GPT; also the table of a
+// loop device over a range of the disk, where it lies on the disk. What is in use is taken
+// once, right before the first write through the handle: a run is too short for a disk to be
+// mounted in the middle of it by chance. The port calls this header alone; the rest of this
+// folder reads /sys, the mount tables and the partition tables for it.
 #pragma once
 
-#include "platform/posix/disk_usage.h"
-#include "platform/posix/partition_table.h"
+#include "platform/posix/guard/disk_usage.h"
+#include "platform/posix/guard/partition_table.h"
 
 #include <cstdint>
 #include <string>
@@ -35,7 +36,7 @@ bool touches_any(const std::vector<ByteRange>& ranges, std::uint64_t position,
 // An image file is never guarded.
 void guard_block_device_writes(int descriptor, const SystemRoots& roots);
 
-// False, with EBUSY as the last error, when the `count` bytes at `buffer`, written at the
+// False, with errno EBUSY, when the `count` bytes at `buffer`, written at the
 // descriptor's position, would touch a range in use or change a partition table that places
 // one (looked up at its first write); true for every unguarded descriptor. Only the bytes
 // before the device's end are checked: the kernel writes none past it, and the write then
@@ -43,7 +44,8 @@ void guard_block_device_writes(int descriptor, const SystemRoots& roots);
 bool write_is_allowed(int descriptor, const void* buffer, std::uint64_t count);
 
 // As write_is_allowed, for the bytes written at byte `position` of the descriptor, wherever
-// its position stands.
+// its position stands. (write_is_allowed also fails, with lseek's errno, when the position
+// cannot be read.)
 bool write_is_allowed_at(int descriptor, std::uint64_t position, const void* buffer,
                          std::uint64_t count);
 

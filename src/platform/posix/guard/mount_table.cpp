@@ -1,6 +1,6 @@
-#include "platform/posix/mount_table.h"
+#include "platform/posix/guard/mount_table.h"
 
-#include "platform/posix/drives.h"
+#include "platform/posix/guard/sys_entries.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,6 +1,6 @@
-#include "platform/posix/extended_boot_records.h"
+#include "platform/posix/guard/extended_boot_records.h"
 
-#include "platform/posix/stored_bytes.h"
+#include "platform/posix/guard/stored_bytes.h"
 
 #include <algorithm>
 

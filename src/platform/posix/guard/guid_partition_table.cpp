@@ -1,6 +1,6 @@
-#include "platform/posix/guid_partition_table.h"
+#include "platform/posix/guard/guid_partition_table.h"
 
-#include "platform/posix/stored_bytes.h"
+#include "platform/posix/guard/stored_bytes.h"
 
 #include <cstring>
 

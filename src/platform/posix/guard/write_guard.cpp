@@ -1,10 +1,10 @@
-#include "platform/posix/write_guard.h"
+#include "platform/posix/guard/write_guard.h"
 
-#include "platform/posix/api.h"
 #include "platform/posix/descriptor_list.h"
-#include "platform/posix/stored_bytes.h"
+#include "platform/posix/guard/stored_bytes.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -189,10 +189,8 @@ bool write_is_allowed(int descriptor, const void* buffer, std::uint64_t count)
     if (find_entry(guards, descriptor) == nullptr)
         return true;
     off_t position = lseek(descriptor, 0, SEEK_CUR);
-    if (position < 0) {
-        SetLastError(static_cast<DWORD>(errno));
+    if (position < 0)
         return false;
-    }
     return write_is_allowed_at(descriptor, static_cast<std::uint64_t>(position), buffer, count);
 }
 
@@ -210,7 +208,7 @@ bool write_is_allowed_at(int descriptor, std::uint64_t position, const void* buf
         position > UINT64_MAX - guard->base ? UINT64_MAX : guard->base + position;
     if (touches_any(guard->in_use, on_disk, count) ||
         !leaves_tables_as_they_are(*guard, on_disk, static_cast<const char*>(buffer), count)) {
-        SetLastError(static_cast<DWORD>(EBUSY));
+        errno = EBUSY;
         return false;
     }
     return true;
