@@ -295,7 +295,7 @@ TEST_F(WriteGuard, ALoopDeviceIsFollowedDownToWhatItsBytesLandOn)
         EXPECT_NE(listing.find(line), std::string::npos) << line << listing;
 }
 
-// A GPT header for partition_table_bytes: where it is, and what its fields say.
+// A GPT header for read_partition_table: where it is, and what its fields say.
 struct GptHeader {
     std::uint64_t lba, alternate, entries, count, entry_size;
 };
@@ -414,7 +414,7 @@ TEST_F(WriteGuard, APartitionTableIsFoundFromItsOwnFieldsWithinBounds)
             in_use.push_back({range.first, range.second});
         Ranges table;
         for (const ByteRange& range :
-             partition_table_bytes(descriptor, c.disk.size(), c.block, in_use))
+             read_partition_table(descriptor, c.disk.size(), c.block, in_use).bytes)
             table.emplace_back(range.begin, range.end);
         close(descriptor);
         EXPECT_EQ(table, c.table) << c.what;
@@ -422,7 +422,7 @@ TEST_F(WriteGuard, APartitionTableIsFoundFromItsOwnFieldsWithinBounds)
     // A disk that cannot be read holds a table of either block size anywhere one may lie,
     // and a chain anywhere before a part in use.
     Ranges unread;
-    for (const ByteRange& range : partition_table_bytes(-1, END, K, {{50 * K, 60 * K}}))
+    for (const ByteRange& range : read_partition_table(-1, END, K, {{50 * K, 60 * K}}).bytes)
         unread.emplace_back(range.begin, range.end);
     EXPECT_EQ(unread, (Ranges{{446, 512}, {512, 2 * K4 + ARRAY}, {END - K4 - ARRAY, END},
                               {512, 50 * K}}));

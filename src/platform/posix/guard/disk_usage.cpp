@@ -179,9 +179,16 @@ const Window WHOLE_WINDOW = {true, 0, UINT64_MAX, 0};
 void add_table(std::vector<TableWindow>* tables, const std::string& disk,
                const std::vector<PartUse>& parts, const Window& window, bool of_loop_over)
 {
-    if (tables != nullptr && window.placed && table_in_use(parts))
-        tables->push_back({disk, window, parts[0].placed ? parts[0].end : 0,
-                           parts_placed_in_use(parts), of_loop_over});
+    if (tables == nullptr || !window.placed || !table_in_use(parts))
+        return;
+    std::vector<Partition> partitions;
+    for (std::size_t at = 1; at < parts.size() && !parts[at].through_loop; ++at) {
+        if (parts[at].placed)
+            partitions.push_back(
+                {parts[at].name, {parts[at].begin, parts[at].end}, is_in_use(parts[at])});
+    }
+    tables->push_back({disk, window, parts[0].placed ? parts[0].end : 0,
+                       parts_placed_in_use(parts), partitions, of_loop_over});
 }
 
 // Adds `seen`, tables shown by a device whose bytes `window` shows in turn, as tables that

@@ -68,6 +68,7 @@ struct TableWindow {
     Window window;
     std::uint64_t disk_size;  // 0 when /sys does not tell
     std::vector<ByteRange> in_use;  // the bytes of `disk` in use that are known
+    std::vector<Partition> partitions;  // those of `disk` that /sys places
     bool of_loop_over;  // the table of a loop device over bytes of a disk, which lies on them
 };
 
