@@ -493,6 +493,26 @@ TEST_F(LoopDevices, ADiskHeldWholeByAnotherProgramTakesNoLoad)
     close(holder);
 }
 
+// A partition held exclusively by another program, with no node where the program looks
+// for one and nothing in the mount table: the kernel is asked about it all the same, so it
+// takes no Load, while the free partition beside it does.
+TEST_F(LoopDevices, APartitionHeldWithoutANodeInDevTakesNoLoad)
+{
+    std::string bytes = partitioned_disk(64);
+    LoopDevice loop(loop_image(bytes), true);
+    REQUIRE_PARTITIONS(loop);
+    std::string part2 = attach_partitioned_drive(backend, loop);
+    ASSERT_NE(part2, "");
+    int holder = open(part2.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+    ASSERT_GE(holder, 0) << std::strerror(errno);
+    ASSERT_EQ(unlink(part2.c_str()), 0);
+
+    std::string disk = bytes;
+    expect_load_at(loop, at("loop.img"), 4096, random_bytes(512, 65), false, &disk);
+    expect_load_at(loop, at("loop.img"), 2048, random_bytes(512, 66), true, &disk);
+    close(holder);
+}
+
 // A file system on a second loop device, attached over bytes 2 MiB to 6 MiB of the drive,
 // holds no claim on the drive; it keeps those bytes from a Load all the same, and the
 // loop device's own node, which /sys of the test build does not place, from a Save.

@@ -24,6 +24,9 @@ struct SystemRoots {
     const char* dev;            // device nodes; a disk's node is <dev>/<entry>, '!' as '/'
     const char* mount_table;    // in the format of /proc/self/mountinfo
     const char* swaps;          // in the format of /proc/swaps
+    // Where a node of the guard's own may be made for a moment, to ask the kernel about a
+    // device `dev` has no node for; null: nowhere, and such a device cannot be asked.
+    const char* private_nodes = nullptr;
 };
 
 // A partition, the disk itself, a device a loop device builds over a range of the disk, or,
@@ -99,6 +102,11 @@ bool place_device(dev_t number, const SystemRoots& roots, DevicePlace* place);
 // A descriptor for reading the node of `disk`, an entry of roots.sys_block, once it is
 // the device /sys numbers so; -1 otherwise.
 int open_disk_node(const std::string& disk, const SystemRoots& roots);
+
+// The kernel's answer, as exclusive_open_error gives it, for the block device `number`
+// through a node of this process's own in a fresh folder under `folder`, gone again before
+// this returns; -1 when no such node can be made.
+int private_node_error(dev_t number, const char* folder);
 
 // The kernel's own answer for the block device node at `node`, which must be of `number`:
 // 0 when an exclusive open succeeds, EBUSY while anything holds the device (also a mount
