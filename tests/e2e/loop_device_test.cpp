@@ -6,6 +6,7 @@
 #include "end_to_end.h"
 #include "loop_device.h"
 
+#include "drives/drive_list.h"
 #include "platform/posix/api.h"
 #include "platform/posix/guard/disk_usage.h"
 #include "platform/posix/drives.h"
@@ -378,6 +379,15 @@ std::string show_partition(const LoopDevice& loop, int number, const std::string
                                    (drives + "/sys/dev/block/" + numbers).c_str()) != 0)
         return "";
     return node;
+}
+
+// The roots under which the test build of the program looks.
+SystemRoots e2e_roots()
+{
+    static const std::string drives = VORLENT_E2E_DRIVES, sys_block = drives + "/sys/block",
+                             sys_dev_block = drives + "/sys/dev/block", dev = drives + "/dev";
+    return {sys_block.c_str(), sys_dev_block.c_str(), dev.c_str(), "/proc/self/mountinfo",
+            "/proc/swaps"};
 }
 
 // Makes `loop`, over a partitioned_disk, drive 0 with both its partitions shown. Returns
@@ -792,6 +802,11 @@ TEST_F(LoopDevices, TheRecordOrEntryThatPlacesAMountedPartitionIsKeptWhereverItL
             Mount mounted(mounted_node, "ext4", at("mnt"));
             if (mounted.mount_point.empty())
                 GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
+            std::string listing = describe_drives(e2e_roots());
+            EXPECT_TRUE(layout.mounted != 6 ||
+                        listing.find("sda extended boot records at bytes 8389054-8389119 and "
+                                     "20971966-20972031") != std::string::npos)
+                << listing;
             std::string disk = disk_now(loop);
             // The partition 2048 sectors later: the record's first entry, entry 200's start.
             std::string moved = disk.substr(layout.sector * 512, 512);
