@@ -85,7 +85,9 @@ std::vector<HeldPartition> held_partitions(const KeptTable& table,
         if (record.end - record.begin == MBR_TABLE.end - MBR_TABLE.begin)
             cuts.push_back({record.begin - MBR_TABLE.begin, record.begin - MBR_TABLE.begin + 512});
     }
-    for (const ByteRange& extended : table.extended) {
+    for (ByteRange extended : table.extended) {
+        if (disk_size != 0)
+            extended.end = std::min(extended.end, disk_size);
         bool holds_one_in_use = false;
         std::string name = "extended partition";
         for (std::size_t at = 0; at < partitions.size(); ++at) {
