@@ -99,7 +99,8 @@ std::vector<std::string> tables_of(const std::string& disk, const std::vector<Ta
             uses.push_back(name + " table over " + bytes_text(kept.bytes));
         for (const HeldPartition& held : kept.held)
             uses.push_back(printable(held.name) +
-                           (held.unplaced ? " placed by no table read, so all " : " holding one in use, ") +
+                           (held.unplaced ? " not placed by the tables read, so the whole disk, "
+                                          : " holding a partition in use at ") +
                            bytes_text(held.bytes));
     }
     return uses;

@@ -675,10 +675,18 @@ TEST_F(LoopDevices, TheRecordsThatPlaceAMountedLogicalPartitionAreKept)
         Mount mounted(part6, "ext4", at("mnt"));
         if (mounted.mount_point.empty())
             GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
+        // The extended partition is kept but for p5 and the records' first sectors.
+        std::string listing = describe_drives(e2e_roots());
+        EXPECT_NE(listing.find("sda2 holding a partition in use at bytes 9438208-10485759 and "
+                               "31457792-58720255"),
+                  std::string::npos)
+            << listing;
         std::string disk = disk_now(loop);
         const std::string zeros(512, '\0');
         expect_load_at(loop, image, 18432, zeros, false, &disk);
         expect_load_at(loop, image, 61440, zeros, false, &disk);
+        expect_load_at(loop, image, 20480, random_bytes(512, 67), true, &disk);  // free p5
+        expect_load_at(loop, image, 20479, random_bytes(512, 68), false, &disk);  // a gap
         // Boot code, with the table the record holds.
         expect_load_at(loop, image, 61440,
                        random_bytes(446, 56) + disk.substr(61440 * 512 + 446, 66), true, &disk);

@@ -80,7 +80,9 @@ struct TableWindow {
 // device, what is in use under it. Empty when the disk has no entry. The kernel is asked for
 // its claims through an exclusive open of the disk's node, held for a moment; with
 // `probe_partitions`, also of each partition's, which a program that will write the disk
-// may do, but a concurrent mount of that partition would fail for that moment. Without it,
+// may do, but a concurrent mount of that partition would fail for that moment; one with no
+// node in roots.dev is asked through a node of the guard's own, and one that cannot be asked
+// while the disk is held is called busy. Without it,
 // a disk held while a partition not seen in use is mounted in another mount namespace is
 // called busy. With `tables`, adds there the partition tables that place parts in use: of
 // this disk, of what lies under it, and of the loop devices over its ranges (or over one of
