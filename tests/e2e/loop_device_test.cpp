@@ -810,11 +810,6 @@ TEST_F(LoopDevices, TheRecordOrEntryThatPlacesAMountedPartitionIsKeptWhereverItL
             Mount mounted(mounted_node, "ext4", at("mnt"));
             if (mounted.mount_point.empty())
                 GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
-            std::string listing = describe_drives(e2e_roots());
-            EXPECT_TRUE(layout.mounted != 6 ||
-                        listing.find("sda extended boot records at bytes 8389054-8389119 and "
-                                     "20971966-20972031") != std::string::npos)
-                << listing;
             std::string disk = disk_now(loop);
             // The partition 2048 sectors later: the record's first entry, entry 200's start.
             std::string moved = disk.substr(layout.sector * 512, 512);
@@ -822,7 +817,8 @@ TEST_F(LoopDevices, TheRecordOrEntryThatPlacesAMountedPartitionIsKeptWhereverItL
             moved[start + 1] = static_cast<char>(moved[start + 1] + 8);
             expect_load_at(loop, image, layout.sector, moved, false, &disk);
             if (layout.mounted == 6) {
-                std::string unlinked = disk.substr(16384 * 512, 512).replace(446 + 16, 16, 16, '\0');
+                std::string unlinked = disk.substr(16384 * 512, 512);
+                unlinked.replace(446 + 16, 16, 16, '\0');
                 expect_load_at(loop, image, 16384, unlinked, false, &disk);
                 expect_load_at(loop, image, 18432, random_bytes(512, 62), true, &disk);
             }

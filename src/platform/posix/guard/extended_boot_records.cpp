@@ -49,7 +49,8 @@ std::vector<Record> follow_chain(int descriptor, const ByteRange& extended,
     unsigned char sector[512];
     while (++without_partition <= MAX_RECORDS_WITHOUT_PARTITION &&
            number <= MAX_PARTITION_NUMBER && seen.insert({at, linked_size}).second &&
-           (disk_size == 0 || at < disk_size) && read_stored(descriptor, at, sector, sizeof sector)) {
+           (disk_size == 0 || at < disk_size) &&
+           read_stored(descriptor, at, sector, sizeof sector)) {
         chain.push_back({{at + MBR_TABLE.begin, at + MBR_TABLE.end}, {}});
         if (!has_boot_signature(sector))
             break;

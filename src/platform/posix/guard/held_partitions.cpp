@@ -71,7 +71,8 @@ std::vector<HeldPartition> held_partitions(const KeptTable& table,
             held_by_another = held_by_another || (holds(other.bytes, partition.bytes) &&
                                                   !same(other.bytes, partition.bytes));
         if (!held_by_another && !placed_by_table(table, partition.bytes, disk_size)) {
-            held.push_back({partition.name, true, {{0, disk_size != 0 ? disk_size : UINT64_MAX}}});
+            held.push_back(
+                {partition.name, true, {{0, disk_size != 0 ? disk_size : UINT64_MAX}}});
             return held;
         }
         if (!partition.in_use)
@@ -83,7 +84,8 @@ std::vector<HeldPartition> held_partitions(const KeptTable& table,
     std::vector<ByteRange> cuts = free;
     for (const ByteRange& record : table.records) {
         if (record.end - record.begin == MBR_TABLE.end - MBR_TABLE.begin)
-            cuts.push_back({record.begin - MBR_TABLE.begin, record.begin - MBR_TABLE.begin + 512});
+            cuts.push_back(
+                {record.begin - MBR_TABLE.begin, record.begin - MBR_TABLE.begin + 512});
     }
     for (ByteRange extended : table.extended) {
         if (disk_size != 0)
@@ -91,7 +93,8 @@ std::vector<HeldPartition> held_partitions(const KeptTable& table,
         bool holds_one_in_use = false;
         std::string name = "extended partition";
         for (std::size_t at = 0; at < partitions.size(); ++at) {
-            holds_one_in_use = holds_one_in_use || (used[at] && holds(extended, partitions[at].bytes));
+            holds_one_in_use =
+                holds_one_in_use || (used[at] && holds(extended, partitions[at].bytes));
             if (partitions[at].bytes.begin == extended.begin)
                 name = partitions[at].name;
         }

@@ -154,7 +154,8 @@ KeptTable kept_table(const TableWindow& table, const SystemRoots& roots)
         }
         *ranges = shown;
     };
-    for (std::vector<ByteRange>* ranges : {&kept.bytes, &kept.records, &kept.placed, &kept.extended})
+    for (std::vector<ByteRange>* ranges :
+         {&kept.bytes, &kept.records, &kept.placed, &kept.extended})
         seen(ranges);
     for (HeldPartition& held : kept.held)
         seen(&held.bytes);
