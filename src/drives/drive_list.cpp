@@ -74,10 +74,10 @@ std::string bytes_text(const std::vector<ByteRange>& ranges)
 }
 
 // What keeps writes from bytes of `disk` beyond its parts in use: the extended boot records
-// that place its logical partitions in use, the tables of loop devices over its ranges
-// that place theirs, and the partitions kept for what they hold or for what places them,
-// where the guard finds them. A loop device's table this program cannot
-// read lies at unknown bytes; a disk's own that it cannot read shows nothing it knows of.
+// that place its logical partitions in use, the tables of loop devices over its ranges that
+// place theirs, and the partitions kept for what they hold or for what places them, where
+// the guard finds them. A loop device's table this program cannot read lies at unknown
+// bytes; a disk's own that it cannot read shows nothing it knows of.
 std::vector<std::string> tables_of(const std::string& disk, const std::vector<TableWindow>& tables,
                                    const SystemRoots& roots)
 {

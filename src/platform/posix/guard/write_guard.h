@@ -6,10 +6,10 @@
 // chain of extended boot records up to a logical partition in use, a GPT; also the table of a
 // loop device over a range of the disk, where it lies on the disk. A partition that holds one
 // in use, or one in use that none of those tables places, keeps more (held_partitions.h).
-// What is in use is taken
-// once, right before the first write through the handle: a run is too short for a disk to be
-// mounted in the middle of it by chance. The port calls this header alone; the rest of this
-// folder reads /sys, the mount tables and the partition tables for it.
+// What is in use is taken once, right before the first write through the handle: a run is
+// too short for a disk to be mounted in the middle of it by chance. The port calls this
+// header alone; the rest of this folder reads /sys, the mount tables and the partition
+// tables for it.
 #pragma once
 
 #include "platform/posix/guard/disk_usage.h"
