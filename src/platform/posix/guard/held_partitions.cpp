@@ -4,6 +4,11 @@
 
 namespace {
 
+// Linux and libblkid read the labels inside a partition from its first 30 sectors: Minix's
+// from sector 0, BSD's and Solaris' from 1, UnixWare's from 29. A free partition over them
+// (Solaris' boot slice over its VTOC) is kept there all the same.
+const std::uint64_t LABEL_AREA = 16384;
+
 bool holds(const ByteRange& outer, const ByteRange& inner)
 {
     return outer.begin <= inner.begin && inner.end <= outer.end;
@@ -22,6 +27,8 @@ std::vector<ByteRange> without(const ByteRange& from, std::vector<ByteRange> cut
     std::vector<ByteRange> left;
     std::uint64_t at = from.begin;
     for (const ByteRange& cut : cuts) {
+        if (cut.begin >= cut.end)
+            continue;
         if (cut.begin > at && at < from.end)
             left.push_back({at, std::min(cut.begin, from.end)});
         at = std::max(at, cut.end);
@@ -61,6 +68,14 @@ std::vector<HeldPartition> held_partitions(const KeptTable& table,
         if (!used[at])
             free.push_back(partitions[at].bytes);
     }
+    // Of a partition that holds one in use, all but the free partitions in it past where its
+    // label may lie.
+    auto label_kept = [&free](const ByteRange& label) {
+        std::vector<ByteRange> cuts;
+        for (const ByteRange& range : free)
+            cuts.push_back({std::max(range.begin, label.end), range.end});
+        return cuts;
+    };
     std::vector<HeldPartition> held;
     for (std::size_t at = 0; at < partitions.size(); ++at) {
         const Partition& partition = partitions[at];
@@ -75,8 +90,10 @@ std::vector<HeldPartition> held_partitions(const KeptTable& table,
                 {partition.name, true, {{0, disk_size != 0 ? disk_size : UINT64_MAX}}});
             return held;
         }
+        const ByteRange& bytes = partition.bytes;
         if (!partition.in_use)
-            held.push_back({partition.name, false, {partition.bytes}});
+            held.push_back({partition.name, false,
+                            without(bytes, label_kept({bytes.begin, bytes.begin + LABEL_AREA}))});
     }
     // The guard reads the chain of an extended partition and keeps its records: only what no
     // free partition holds is kept whole. (The records' entries are 66 bytes; what the chain

@@ -2,9 +2,10 @@
 // inside partitions (BSD, Solaris, UnixWare, Minix), and a program may add partitions that
 // no table places. Where the guard cannot account for what places a partition in use, it
 // keeps more, never less:
-// - A partition that holds one in use is in use too, whole, for its label may lie anywhere in
-//   it. An extended partition that holds one in use is kept but for the free partitions in it
-//   and its records' first sectors (whose entries are kept as a table's).
+// - A partition that holds one in use is kept but for the free partitions in it, and its
+//   first sectors, where Linux reads its label, whole. An extended partition that holds one in
+//   use is kept but for the free partitions in it and its records' first sectors (whose
+//   entries are kept as a table's).
 // - A partition in use that no other partition holds, and whose start and size no entry the
 //   table keeps gives, was placed by something the guard cannot read: the whole disk is kept.
 #pragma once
