@@ -74,9 +74,10 @@ std::string bytes_text(const std::vector<ByteRange>& ranges)
 }
 
 // What keeps writes from bytes of `disk` beyond its parts in use: the extended boot records
-// that place its logical partitions in use, and the tables of loop devices over its ranges
-// that place theirs, where the guard finds them. A loop device's table this program cannot
-// read lies at unknown bytes; a disk's own that it cannot read shows nothing it knows of.
+// that place its logical partitions in use, the tables of loop devices over its ranges that
+// place theirs, and the partitions kept for what they hold or for what places them, where
+// the guard finds them. A loop device's table this program cannot read lies at unknown
+// bytes; a disk's own that it cannot read shows nothing it knows of.
 std::vector<std::string> tables_of(const std::string& disk, const std::vector<TableWindow>& tables,
                                    const SystemRoots& roots)
 {
@@ -91,12 +92,16 @@ std::vector<std::string> tables_of(const std::string& disk, const std::vector<Ta
             continue;
         }
         close(descriptor);
-        std::vector<ByteRange> chain;
-        std::vector<ByteRange> kept = kept_table_bytes(table, roots, &chain);
-        if (own && !chain.empty())
-            uses.push_back(name + " extended boot records at " + bytes_text(chain));
-        else if (!own && !kept.empty())
-            uses.push_back(name + " table over " + bytes_text(kept));
+        KeptTable kept = kept_table(table, roots);
+        if (own && !kept.records.empty())
+            uses.push_back(name + " extended boot records at " + bytes_text(kept.records));
+        else if (!own && !kept.bytes.empty())
+            uses.push_back(name + " table over " + bytes_text(kept.bytes));
+        for (const HeldPartition& held : kept.held)
+            uses.push_back(printable(held.name) +
+                           (held.unplaced ? " not placed by the tables read, so the whole disk, "
+                                          : " holding a partition in use at ") +
+                           bytes_text(held.bytes));
     }
     return uses;
 }

@@ -6,10 +6,12 @@
 #include "end_to_end.h"
 #include "loop_device.h"
 
+#include "drives/drive_list.h"
 #include "platform/posix/api.h"
 #include "platform/posix/guard/disk_usage.h"
 #include "platform/posix/drives.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -379,6 +381,15 @@ std::string show_partition(const LoopDevice& loop, int number, const std::string
     return node;
 }
 
+// The roots under which the test build of the program looks.
+SystemRoots e2e_roots()
+{
+    static const std::string drives = VORLENT_E2E_DRIVES, sys_block = drives + "/sys/block",
+                             sys_dev_block = drives + "/sys/dev/block", dev = drives + "/dev";
+    return {sys_block.c_str(), sys_dev_block.c_str(), dev.c_str(), "/proc/self/mountinfo",
+            "/proc/swaps"};
+}
+
 // Makes `loop`, over a partitioned_disk, drive 0 with both its partitions shown. Returns
 // partition 2's node, or "" when that could not be done.
 std::string attach_partitioned_drive(Backend* backend, const LoopDevice& loop)
@@ -489,6 +500,26 @@ TEST_F(LoopDevices, ADiskHeldWholeByAnotherProgramTakesNoLoad)
     EXPECT_TRUE(ended_with_status_0(refused, 1));
     EXPECT_EQ(refused.output, BUSY);
     EXPECT_TRUE(same_bytes(read_whole_file(loop.device), bytes));
+    close(holder);
+}
+
+// A partition held exclusively by another program, with no node where the program looks
+// for one and nothing in the mount table: the kernel is asked about it all the same, so it
+// takes no Load, while the free partition beside it does.
+TEST_F(LoopDevices, APartitionHeldWithoutANodeInDevTakesNoLoad)
+{
+    std::string bytes = partitioned_disk(64);
+    LoopDevice loop(loop_image(bytes), true);
+    REQUIRE_PARTITIONS(loop);
+    std::string part2 = attach_partitioned_drive(backend, loop);
+    ASSERT_NE(part2, "");
+    int holder = open(part2.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+    ASSERT_GE(holder, 0) << std::strerror(errno);
+    ASSERT_EQ(unlink(part2.c_str()), 0);
+
+    std::string disk = bytes;
+    expect_load_at(loop, at("loop.img"), 4096, random_bytes(512, 65), false, &disk);
+    expect_load_at(loop, at("loop.img"), 2048, random_bytes(512, 66), true, &disk);
     close(holder);
 }
 
@@ -644,10 +675,18 @@ TEST_F(LoopDevices, TheRecordsThatPlaceAMountedLogicalPartitionAreKept)
         Mount mounted(part6, "ext4", at("mnt"));
         if (mounted.mount_point.empty())
             GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
+        // The extended partition is kept but for p5 and the records' first sectors.
+        std::string listing = describe_drives(e2e_roots());
+        EXPECT_NE(listing.find("sda2 holding a partition in use at bytes 9438208-10485759 and "
+                               "31457792-58720255"),
+                  std::string::npos)
+            << listing;
         std::string disk = disk_now(loop);
         const std::string zeros(512, '\0');
         expect_load_at(loop, image, 18432, zeros, false, &disk);
         expect_load_at(loop, image, 61440, zeros, false, &disk);
+        expect_load_at(loop, image, 20480, random_bytes(512, 67), true, &disk);  // free p5
+        expect_load_at(loop, image, 20479, random_bytes(512, 68), false, &disk);  // a gap
         // Boot code, with the table the record holds.
         expect_load_at(loop, image, 61440,
                        random_bytes(446, 56) + disk.substr(61440 * 512 + 446, 66), true, &disk);
@@ -708,6 +747,86 @@ TEST_F(LoopDevices, TheTableOfAPartitionedLoopDeviceInsideTheDriveIsKept)
                    &disk);
     expect_load_at(loop, image, INNER / 512, random_bytes(446, 58) + now.substr(446), true,
                    &disk);
+}
+
+// Bytes 446-511 of a boot record with `entries` (type, start, size in sectors).
+std::string boot_record(const std::vector<std::array<std::uint32_t, 3>>& entries)
+{
+    std::string record(66, '\0');
+    for (std::size_t entry = 0; entry < entries.size(); ++entry) {
+        record[16 * entry + 4] = static_cast<char>(entries[entry][0]);
+        for (int at = 0; at < 4; ++at) {
+            record[16 * entry + 8 + at] = static_cast<char>(entries[entry][1] >> (8 * at));
+            record[16 * entry + 12 + at] = static_cast<char>(entries[entry][2] >> (8 * at));
+        }
+    }
+    return record.replace(64, 2, "\x55\xAA");
+}
+
+// The layouts of two ways around the guard that a review found, each with a mounted ext4 on
+// a partition a table places from where the guard once did not look: p6, placed by a record
+// outside the extended partition, and p200, entry 200 of a 16384-entry GPT. A change of that
+// record or entry is refused before any byte; a free logical partition beside p6 and the boot
+// code of the disk still take a Load.
+TEST_F(LoopDevices, TheRecordOrEntryThatPlacesAMountedPartitionIsKeptWhereverItLies)
+{
+    for (const char* tool : {"sfdisk", "mkfs.ext4", "e2fsck"})
+        if (output_of(std::string("command -v ") + tool).empty())
+            GTEST_SKIP() << "no " << tool;
+    struct Layout {
+        const char* table;
+        int mounted;
+        std::uint64_t sector;  // of the record or entry that places it
+    };
+    const Layout layouts[] = {
+        {"label: dos\\nstart=2048,size=8192,type=83\\nstart=16384,size=4096,type=5\\n"
+         "start=18432,size=1024,type=83\\n", 6, 40960},
+        {"label: gpt\\ntable-length: 16384\\nfirst-lba: 6144\\n200: start=8192,size=8192\\n",
+         200, 51},
+    };
+    for (const Layout& layout : layouts) {
+        SCOPED_TRACE(layout.table);
+        std::string image = loop_image(std::string(32 * 1024 * 1024, '\0'));
+        ASSERT_TRUE(write_table(image, layout.table));
+        std::string bytes = read_whole_file(image);
+        if (layout.mounted == 6) {
+            // The record at 16384 places p5 and links to one at 40960, which places p6.
+            bytes.replace(16384 * 512 + 446, 66,
+                          boot_record({{0x83, 2048, 1024}, {0x05, 24576, 18432}}));
+            bytes.replace(40960 * 512 + 446, 66, boot_record({{0x83, 2048, 16384}}));
+            write_whole_file(image, bytes);
+        }
+        LoopDevice loop(image, true);
+        REQUIRE_LOOP(loop);
+        if (!std::filesystem::exists(loop.partition_entry(layout.mounted)))
+            GTEST_SKIP() << "the kernel shows no partition " << layout.mounted;
+        ASSERT_TRUE(backend->attach_drive(0, loop.device));
+        std::string mounted_node;
+        for (int number : layout.mounted == 6 ? std::vector<int>{1, 2, 5, 6}
+                                              : std::vector<int>{200})
+            ASSERT_NE(mounted_node = show_partition(loop, number), "") << number;
+        ASSERT_EQ(std::system(("mkfs.ext4 -q -F " + mounted_node + " >/dev/null 2>&1").c_str()), 0);
+        {
+            Mount mounted(mounted_node, "ext4", at("mnt"));
+            if (mounted.mount_point.empty())
+                GTEST_SKIP() << "cannot mount ext4 here: " << std::strerror(mounted.error);
+            std::string disk = disk_now(loop);
+            // The partition 2048 sectors later: the record's first entry, entry 200's start.
+            std::string moved = disk.substr(layout.sector * 512, 512);
+            std::size_t start = layout.mounted == 6 ? 446 + 8 : 199 * 128 % 512 + 32;
+            moved[start + 1] = static_cast<char>(moved[start + 1] + 8);
+            expect_load_at(loop, image, layout.sector, moved, false, &disk);
+            if (layout.mounted == 6) {
+                std::string unlinked = disk.substr(16384 * 512, 512);
+                unlinked.replace(446 + 16, 16, 16, '\0');
+                expect_load_at(loop, image, 16384, unlinked, false, &disk);
+                expect_load_at(loop, image, 18432, random_bytes(512, 62), true, &disk);
+            }
+            expect_load_at(loop, image, 0, random_bytes(446, 63), true, &disk);
+        }
+        EXPECT_EQ(std::system(("e2fsck -n -f " + mounted_node + " >/dev/null 2>&1").c_str()), 0);
+        backend->detach_drives();
+    }
 }
 
 }  // namespace

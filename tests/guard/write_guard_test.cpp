@@ -295,9 +295,9 @@ TEST_F(WriteGuard, ALoopDeviceIsFollowedDownToWhatItsBytesLandOn)
         EXPECT_NE(listing.find(line), std::string::npos) << line << listing;
 }
 
-// A GPT header for partition_table_bytes: where it is, and what its fields say.
+// A GPT header for read_partition_table: where it is, and what its fields say.
 struct GptHeader {
-    std::uint64_t lba, alternate, entries, count, entry_size;
+    std::uint64_t lba, alternate, entries, count, entry_size, first_usable = 0;
 };
 
 // A disk of `blocks` blocks of `block` bytes whose master boot record marks a GPT disk, with
@@ -315,6 +315,7 @@ std::string gpt_disk(std::uint64_t block, std::uint64_t blocks,
         };
         field(12, 92, 4);
         field(32, header.alternate, 8);
+        field(40, header.first_usable, 8);
         field(72, header.entries, 8);
         field(80, header.count, 4);
         field(84, header.entry_size, 4);
@@ -354,22 +355,38 @@ std::string logical_disk(std::uint64_t block, std::uint64_t link = 100, bool sig
     return disk;
 }
 
+// logical_disk's first record linking to one at block 160, outside the extended partition
+// (20 to 60), which places a logical partition at 162 (20 blocks).
+std::string outside_link_disk()
+{
+    std::string disk = logical_disk(512);
+    put_boot_record(&disk, 512, 0, {{0x83, 2, 8}, {0x05, 20, 40}});
+    put_boot_record(&disk, 512, 20, {{0x83, 2, 30}, {0x05, 140, 30}});
+    put_boot_record(&disk, 512, 160, {{0x83, 2, 20}});
+    return disk;
+}
+
 // The table is found where its headers say, and where a table usually lies when they say
 // nothing that makes sense; never further than its disk. Of a chain of extended boot
-// records, the records up to that of each logical partition in use; past where the chain
-// breaks, the bytes up to the partition.
+// records, the records up to that of each logical partition in use, wherever they lie; past
+// where the chain breaks, the bytes up to the partition. A partition that holds one in use,
+// or one in use that no table places, is kept from every write (`held`).
 TEST_F(WriteGuard, APartitionTableIsFoundFromItsOwnFieldsWithinBounds)
 {
     using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
     const std::uint64_t K = 512, K4 = 4096, ARRAY = 16384, LAST = 99 * K, END = 100 * K;
     std::string mbr_only(END, '\0');
     mbr_only.replace(446 + 4, 1, "\x83").replace(510, 2, "\x55\xAA");
+    std::string slice_disk(END, '\0');  // a BSD slice, whose label this guard does not read
+    put_boot_record(&slice_disk, K, 0, {{0xA5, 2, 88}});
     struct Case {
         const char* what;
         std::string disk;
         std::uint64_t block;
         Ranges table;
         Ranges in_use = {};
+        std::vector<Partition> partitions = {};  // as /sys shows them; those in use are in use
+        Ranges held = {};
     };
     // The entries of the master boot record and of the records at 20 and 60.
     const std::uint64_t MBR = 446, R1 = 20 * K + 446, R2 = 60 * K + 446;
@@ -404,6 +421,27 @@ TEST_F(WriteGuard, APartitionTableIsFoundFromItsOwnFieldsWithinBounds)
         {"the third in use, the second record linked off the extended partition",
          logical_disk(K, 300), K, {{MBR, 512}, {R1, R1 + 66}, {R2, R2 + 66}, {92 * K, 122 * K}},
          {{122 * K, 142 * K}}},
+        {"a link outside the extended partition", outside_link_disk(), K,
+         {{MBR, 512}, {R1, R1 + 66}, {160 * K + 446, 160 * K + 512}}, {{162 * K, 182 * K}}},
+        {"an array of 16384 entries",
+         gpt_disk(K, 8192, {{1, 8191, 2, 16384, 128}, {8191, 1, 4095, 16384, 128}}), K,
+         {{446, 512}, {K, 2 * K}, {2 * K, 2 * K + 128 * ARRAY}, {8191 * K, 8192 * K},
+          {4095 * K, 8191 * K}}},
+        {"an array not followed, up to the first usable block",
+         gpt_disk(K, 100, {{1, 99, 2, 0xFFFFFFFF, 128, 60}}), K,
+         {{446, 512}, {K, 2 * K}, {2 * K, 60 * K}, {LAST, END}, {LAST - ARRAY, LAST}}},
+        {"a free logical partition beside one in use", logical_disk(K), K,
+         {{MBR, 512}, {R1, R1 + 66}, {R2, R2 + 66}}, {},
+         {{"p2", {20 * K, 22 * K}, false}, {"p5", {22 * K, 52 * K}, false},
+          {"p6", {62 * K, 92 * K}, true}, {"p7", {122 * K, 142 * K}, false}},
+         {{52 * K, 60 * K}, {61 * K, 122 * K}, {142 * K, 200 * K}}},
+        {"a partition in use inside a slice, beside free ones, one over its label", slice_disk,
+         K, {{446, 512}}, {},
+         {{"p1", {2 * K, 90 * K}, false}, {"p5", {40 * K, 60 * K}, true},
+          {"p6", {2 * K, 40 * K}, false}, {"p7", {60 * K, 90 * K}, false}},
+         {{2 * K, 34 * K}, {40 * K, 60 * K}}},
+        {"a partition in use that no table places", slice_disk, K, {{446, 512}}, {},
+         {{"p1", {2 * K, 90 * K}, false}, {"p2", {90 * K, 99 * K}, true}}, {{0, END}}},
     };
     for (const Case& c : cases) {
         write_whole_file(dir / "disk.img", c.disk);
@@ -412,17 +450,27 @@ TEST_F(WriteGuard, APartitionTableIsFoundFromItsOwnFieldsWithinBounds)
         std::vector<ByteRange> in_use;
         for (const auto& range : c.in_use)
             in_use.push_back({range.first, range.second});
-        Ranges table;
-        for (const ByteRange& range :
-             partition_table_bytes(descriptor, c.disk.size(), c.block, in_use))
-            table.emplace_back(range.begin, range.end);
+        for (const Partition& partition : c.partitions) {
+            if (partition.in_use)
+                in_use.push_back(partition.bytes);
+        }
+        KeptTable kept =
+            read_partition_table(descriptor, c.disk.size(), c.block, in_use, c.partitions);
         close(descriptor);
+        Ranges table, held;
+        for (const ByteRange& range : kept.bytes)
+            table.emplace_back(range.begin, range.end);
+        for (const HeldPartition& partition : kept.held) {
+            for (const ByteRange& range : partition.bytes)
+                held.emplace_back(range.begin, range.end);
+        }
         EXPECT_EQ(table, c.table) << c.what;
+        EXPECT_EQ(held, c.held) << c.what;
     }
     // A disk that cannot be read holds a table of either block size anywhere one may lie,
     // and a chain anywhere before a part in use.
     Ranges unread;
-    for (const ByteRange& range : partition_table_bytes(-1, END, K, {{50 * K, 60 * K}}))
+    for (const ByteRange& range : read_partition_table(-1, END, K, {{50 * K, 60 * K}}).bytes)
         unread.emplace_back(range.begin, range.end);
     EXPECT_EQ(unread, (Ranges{{446, 512}, {512, 2 * K4 + ARRAY}, {END - K4 - ARRAY, END},
                               {512, 50 * K}}));

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
@@ -110,6 +111,9 @@ bool resolve_physical_drive(const char* name, const char* sys_block_root, const 
 
 SystemRoots system_roots()
 {
+    // The temporary folder, for a device /dev has no node for.
+    const char* temporary = std::getenv("TMPDIR");
     return {VORLENT_SYS_BLOCK_ROOT, VORLENT_SYS_DEV_BLOCK_ROOT, VORLENT_DEV_ROOT,
-            "/proc/self/mountinfo", "/proc/swaps"};
+            "/proc/self/mountinfo", "/proc/swaps",
+            temporary != nullptr && temporary[0] == '/' ? temporary : "/tmp"};
 }

@@ -179,9 +179,16 @@ const Window WHOLE_WINDOW = {true, 0, UINT64_MAX, 0};
 void add_table(std::vector<TableWindow>* tables, const std::string& disk,
                const std::vector<PartUse>& parts, const Window& window, bool of_loop_over)
 {
-    if (tables != nullptr && window.placed && table_in_use(parts))
-        tables->push_back({disk, window, parts[0].placed ? parts[0].end : 0,
-                           parts_placed_in_use(parts), of_loop_over});
+    if (tables == nullptr || !window.placed || !table_in_use(parts))
+        return;
+    std::vector<Partition> partitions;
+    for (std::size_t at = 1; at < parts.size() && !parts[at].through_loop; ++at) {
+        if (parts[at].placed)
+            partitions.push_back(
+                {parts[at].name, {parts[at].begin, parts[at].end}, is_in_use(parts[at])});
+    }
+    tables->push_back({disk, window, parts[0].placed ? parts[0].end : 0,
+                       parts_placed_in_use(parts), partitions, of_loop_over});
 }
 
 // Adds `seen`, tables shown by a device whose bytes `window` shows in turn, as tables that
@@ -249,6 +256,14 @@ std::vector<PartUse> loop_uses_over(const std::string& disk, const SystemRoots& 
     return uses;
 }
 
+// The kernel's answer for the entry `entry` of roots.sys_block, numbered `number`: through
+// its node, or, where there is none, through a node of the guard's own.
+int claim_error(const SystemRoots& roots, const std::string& entry, dev_t number)
+{
+    int error = exclusive_open_error(node_path(roots.dev, entry), number);
+    return error == -1 ? private_node_error(number, roots.private_nodes) : error;
+}
+
 // Whether a partition that nothing here shows in use is mounted out of view.
 bool partition_mounted_out_of_view(const std::vector<PartUse>& parts,
                                    const std::vector<dev_t>& numbers,
@@ -301,9 +316,7 @@ std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
     // The kernel holds a disk while anything holds it or any of its partitions, so a disk
     // that opens exclusively has nothing to look up. A claim is then placed by what the
     // tables show; a claim nothing placed may be of the whole disk.
-    int disk_claim = numbered[0]
-                         ? exclusive_open_error(node_path(roots.dev, disk), numbers[0])
-                         : -1;
+    int disk_claim = numbered[0] ? claim_error(roots, disk, numbers[0]) : -1;
     if (disk_claim != 0) {
         bool placed_a_claim = false;
         for (std::size_t at = 0; at < parts.size(); ++at) {
@@ -317,8 +330,10 @@ std::vector<PartUse> usage_of(const std::string& disk, const SystemRoots& roots,
         for (std::size_t at = 1; probe_partitions && at < parts.size(); ++at) {
             if (!numbered[at] || is_in_use(parts[at]))
                 continue;
-            int claim = exclusive_open_error(node_path(roots.dev, parts[at].name), numbers[at]);
-            parts[at].busy = claim == EBUSY;
+            // While the disk is held, a partition the kernel cannot be asked about may be
+            // what is held.
+            int claim = claim_error(roots, parts[at].name, numbers[at]);
+            parts[at].busy = claim == EBUSY || (claim != 0 && disk_claim == EBUSY);
             whole_disk_free = whole_disk_free || claim == 0;
         }
         // Without the partitions' own answers, a mount out of view is found the long way.
@@ -496,6 +511,22 @@ int open_disk_node(const std::string& disk, const SystemRoots& roots)
         return -1;
     }
     return descriptor;
+}
+
+int private_node_error(dev_t number, const char* folder)
+{
+    if (folder == nullptr)
+        return -1;
+    std::string made = std::string(folder) + "/vorlent-node.XXXXXX";
+    if (mkdtemp(&made[0]) == nullptr)
+        return -1;
+    std::string node = made + "/node";
+    int error = mknod(node.c_str(), S_IFBLK | 0600, number) == 0
+                    ? exclusive_open_error(node, number)
+                    : -1;
+    unlink(node.c_str());
+    rmdir(made.c_str());
+    return error;
 }
 
 int exclusive_open_error(const std::string& node, dev_t number)

@@ -24,6 +24,9 @@ struct SystemRoots {
     const char* dev;            // device nodes; a disk's node is <dev>/<entry>, '!' as '/'
     const char* mount_table;    // in the format of /proc/self/mountinfo
     const char* swaps;          // in the format of /proc/swaps
+    // Where a node of the guard's own may be made for a moment, to ask the kernel about a
+    // device `dev` has no node for; null: nowhere, and such a device cannot be asked.
+    const char* private_nodes = nullptr;
 };
 
 // A partition, the disk itself, a device a loop device builds over a range of the disk, or,
@@ -68,6 +71,7 @@ struct TableWindow {
     Window window;
     std::uint64_t disk_size;  // 0 when /sys does not tell
     std::vector<ByteRange> in_use;  // the bytes of `disk` in use that are known
+    std::vector<Partition> partitions;  // those of `disk` that /sys places
     bool of_loop_over;  // the table of a loop device over bytes of a disk, which lies on them
 };
 
@@ -76,7 +80,9 @@ struct TableWindow {
 // device, what is in use under it. Empty when the disk has no entry. The kernel is asked for
 // its claims through an exclusive open of the disk's node, held for a moment; with
 // `probe_partitions`, also of each partition's, which a program that will write the disk
-// may do, but a concurrent mount of that partition would fail for that moment. Without it,
+// may do, but a concurrent mount of that partition would fail for that moment; one with no
+// node in roots.dev is asked through a node of the guard's own, and one that cannot be asked
+// while the disk is held is called busy. Without it,
 // a disk held while a partition not seen in use is mounted in another mount namespace is
 // called busy. With `tables`, adds there the partition tables that place parts in use: of
 // this disk, of what lies under it, and of the loop devices over its ranges (or over one of
@@ -98,6 +104,11 @@ bool place_device(dev_t number, const SystemRoots& roots, DevicePlace* place);
 // A descriptor for reading the node of `disk`, an entry of roots.sys_block, once it is
 // the device /sys numbers so; -1 otherwise.
 int open_disk_node(const std::string& disk, const SystemRoots& roots);
+
+// The kernel's answer, as exclusive_open_error gives it, for the block device `number`
+// through a node of this process's own in a fresh folder under `folder`, gone again before
+// this returns; -1 when no such node can be made.
+int private_node_error(dev_t number, const char* folder);
 
 // The kernel's own answer for the block device node at `node`, which must be of `number`:
 // 0 when an exclusive open succeeds, EBUSY while anything holds the device (also a mount

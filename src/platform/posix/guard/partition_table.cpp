@@ -2,7 +2,10 @@
 
 #include "platform/posix/guard/extended_boot_records.h"
 #include "platform/posix/guard/guid_partition_table.h"
+#include "platform/posix/guard/held_partitions.h"
 #include "platform/posix/guard/stored_bytes.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -19,6 +22,27 @@ bool marks_gpt_disk(const unsigned char* sector)
             return true;
     }
     return false;
+}
+
+// Linux shows an extended partition as its first two sectors, or its first block where a
+// block is larger, so that nothing is made on its records.
+const std::uint64_t EXTENDED_SHOWN = 1024;
+
+// The partitions the master boot record's entries place.
+std::vector<ByteRange> primary_partitions(const unsigned char* mbr, std::uint64_t block_size)
+{
+    std::vector<ByteRange> placed;
+    for (int index = 0; has_boot_signature(mbr) && index < 4; ++index) {
+        MbrEntry entry = mbr_entry(mbr, index);
+        ByteRange bytes;
+        if (entry.size == 0 || !blocks_to_bytes(entry.start, entry.size, block_size, &bytes))
+            continue;
+        if (is_extended(entry))
+            bytes.end = bytes.begin + std::min(bytes.end - bytes.begin,
+                                               std::max(block_size, EXTENDED_SHOWN));
+        placed.push_back(bytes);
+    }
+    return placed;
 }
 
 }  // namespace
@@ -38,6 +62,15 @@ bool has_boot_signature(const unsigned char* sector)
     return sector[510] == 0x55 && sector[511] == 0xAA;
 }
 
+bool blocks_to_bytes(std::uint64_t first, std::uint64_t count, std::uint64_t block_size,
+                     ByteRange* bytes)
+{
+    if (first > UINT64_MAX / block_size || count > UINT64_MAX / block_size - first)
+        return false;
+    *bytes = {first * block_size, (first + count) * block_size};
+    return true;
+}
+
 bool overlaps_any(const std::vector<ByteRange>& ranges, std::uint64_t begin, std::uint64_t end)
 {
     for (const ByteRange& range : ranges) {
@@ -47,27 +80,32 @@ bool overlaps_any(const std::vector<ByteRange>& ranges, std::uint64_t begin, std
     return false;
 }
 
-std::vector<ByteRange> partition_table_bytes(int descriptor, std::uint64_t disk_size,
-                                             std::uint64_t block_size,
-                                             const std::vector<ByteRange>& in_use,
-                                             std::vector<ByteRange>* chain)
+KeptTable read_partition_table(int descriptor, std::uint64_t disk_size, std::uint64_t block_size,
+                               const std::vector<ByteRange>& in_use,
+                               const std::vector<Partition>& partitions)
 {
-    std::vector<ByteRange> table = {MBR_TABLE};
+    KeptTable table;
+    table.bytes = {MBR_TABLE};
     unsigned char sector[512];
     bool readable = descriptor >= 0 && read_stored(descriptor, 0, sector, sizeof sector);
-    std::vector<ByteRange> gpt, records;
+    std::vector<ByteRange> gpt;
     if (!readable) {
         // Nothing to compare with: every place a table of either kind may hold.
-        gpt = gpt_bytes(-1, disk_size, block_size);
-        records = extended_boot_record_bytes(-1, nullptr, block_size, in_use);
-    } else if (marks_gpt_disk(sector)) {
-        gpt = gpt_bytes(descriptor, disk_size, block_size);
-    } else if (has_boot_signature(sector)) {
-        records = extended_boot_record_bytes(descriptor, sector, block_size, in_use);
+        gpt = gpt_bytes(-1, disk_size, block_size, nullptr);
+        table.records = extended_boot_record_bytes(-1, nullptr, block_size, disk_size, in_use,
+                                                   nullptr);
+    } else {
+        table.placed = primary_partitions(sector, block_size);
+        if (marks_gpt_disk(sector)) {
+            gpt = gpt_bytes(descriptor, disk_size, block_size, &table.placed);
+        } else if (has_boot_signature(sector)) {
+            table.records = extended_boot_record_bytes(descriptor, sector, block_size, disk_size,
+                                                       in_use, &table.placed);
+            table.extended = extended_partitions(sector, block_size);
+        }
     }
-    table.insert(table.end(), gpt.begin(), gpt.end());
-    table.insert(table.end(), records.begin(), records.end());
-    if (chain != nullptr)
-        *chain = records;
+    table.bytes.insert(table.bytes.end(), gpt.begin(), gpt.end());
+    table.bytes.insert(table.bytes.end(), table.records.begin(), table.records.end());
+    table.held = held_partitions(table, partitions, disk_size);
     return table;
 }

@@ -1,11 +1,12 @@
 // Where a disk's partition table lies: what says where its partitions are, and so what a
 // write must leave as it is while one of them is in use. The master boot record's entries
 // are read here; the chain of extended boot records and the GPT each have a file of their
-// own.
+// own, and what the tables this guard does not read keep is told in held_partitions.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // The bytes [begin, end) of a disk.
@@ -35,15 +36,41 @@ bool has_boot_signature(const unsigned char* sector);
 // Whether `ranges` holds a byte of [begin, end).
 bool overlaps_any(const std::vector<ByteRange>& ranges, std::uint64_t begin, std::uint64_t end);
 
-// The bytes of the partition table of the disk open on `descriptor`, `disk_size` bytes in
-// logical blocks of `block_size`, as the device holds them, that place the parts of the
+// [first, first + count) blocks of `block_size` as bytes; false when they do not fit.
+bool blocks_to_bytes(std::uint64_t first, std::uint64_t count, std::uint64_t block_size,
+                     ByteRange* bytes);
+
+// A partition of the disk as /sys shows it, and whether something uses it.
+struct Partition {
+    std::string name;
+    ByteRange bytes;
+    bool in_use;
+};
+
+// A partition kept from every write for what it holds, or for what places it.
+struct HeldPartition {
+    std::string name;
+    bool unplaced;                 // placed by no table read: the whole disk is kept
+    std::vector<ByteRange> bytes;  // the bytes kept so
+};
+
+// What the partition table of a disk keeps from writes while parts of it are in use.
+struct KeptTable {
+    std::vector<ByteRange> bytes;     // written only with the bytes the device holds there
+    std::vector<ByteRange> records;   // the extended boot records among them
+    std::vector<ByteRange> placed;    // the partitions the entries among them place
+    std::vector<ByteRange> extended;  // each extended partition, whole
+    std::vector<HeldPartition> held;  // not written at all
+};
+
+// The partition table of the disk open on `descriptor`, `disk_size` bytes (0: not known) in
+// logical blocks of `block_size`, as the device holds it, where it places the parts of the
 // disk in use (`in_use`): the entries and signature of the master boot record; where that
 // record marks a GPT disk, both GPT headers with their entry arrays; otherwise the extended
-// boot records that place a logical partition in use. A disk whose first sector cannot be
-// read is taken for a GPT disk in every usual place of either block size, and for an MBR
-// disk whose chain is damaged. With `chain`, the extended boot records among them are also
-// put there.
-std::vector<ByteRange> partition_table_bytes(int descriptor, std::uint64_t disk_size,
-                                             std::uint64_t block_size,
-                                             const std::vector<ByteRange>& in_use,
-                                             std::vector<ByteRange>* chain = nullptr);
+// boot records that place a logical partition in use. `partitions` are the disk's own as
+// /sys shows them, for held_partitions(). A disk whose first sector cannot be read is taken
+// for a GPT disk in every usual place of either block size, and for an MBR disk whose chain
+// is damaged; it places none of its partitions.
+KeptTable read_partition_table(int descriptor, std::uint64_t disk_size, std::uint64_t block_size,
+                               const std::vector<ByteRange>& in_use,
+                               const std::vector<Partition>& partitions = {});

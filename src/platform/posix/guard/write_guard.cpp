@@ -46,15 +46,19 @@ std::uint64_t logical_block_size(int descriptor)
                                                                    : 512;
 }
 
-// The bytes of each table in `windows`, as bytes of the disk looked at.
+// The bytes of each table in `windows`, as bytes of the disk looked at; adds to `in_use`
+// what they keep from every write.
 std::vector<TableBytes> table_bytes(const std::vector<TableWindow>& windows,
-                                    const SystemRoots& roots)
+                                    const SystemRoots& roots, std::vector<ByteRange>* in_use)
 {
     std::vector<TableBytes> tables;
     for (const TableWindow& table : windows) {
-        for (const ByteRange& range : kept_table_bytes(table, roots))
+        KeptTable kept = kept_table(table, roots);
+        for (const ByteRange& range : kept.bytes)
             tables.push_back({range, table.disk,
                               table.window.source_begin + (range.begin - table.window.begin)});
+        for (const HeldPartition& held : kept.held)
+            in_use->insert(in_use->end(), held.bytes.begin(), held.bytes.end());
     }
     return tables;
 }
@@ -93,7 +97,7 @@ void look_up_use(DriveGuard* guard)
     if (!place.placed && !guard->in_use.empty())
         guard->in_use = WHOLE_DISK;
     else
-        guard->tables = table_bytes(windows, guard->roots);
+        guard->tables = table_bytes(windows, guard->roots, &guard->in_use);
     guard->base = place.placed ? place.begin : 0;
 }
 
@@ -132,29 +136,30 @@ std::uint64_t device_size(int descriptor)
 
 }  // namespace
 
-std::vector<ByteRange> kept_table_bytes(const TableWindow& table, const SystemRoots& roots,
-                                        std::vector<ByteRange>* chain)
+KeptTable kept_table(const TableWindow& table, const SystemRoots& roots)
 {
     // A table whose disk cannot be read is taken to lie everywhere a table may, and is never
     // found unchanged.
     int descriptor = open_disk_node(table.disk, roots);
     std::uint64_t block_size = descriptor < 0 ? 512 : logical_block_size(descriptor);
-    std::vector<ByteRange> records;
-    std::vector<ByteRange> bytes =
-        partition_table_bytes(descriptor, table.disk_size, block_size, table.in_use, &records);
+    KeptTable kept = read_partition_table(descriptor, table.disk_size, block_size, table.in_use,
+                                          table.partitions);
     if (descriptor >= 0)
         close(descriptor);
-    auto seen = [&table](const std::vector<ByteRange>& ranges) {
+    auto seen = [&table](std::vector<ByteRange>* ranges) {
         std::vector<ByteRange> shown;
-        for (ByteRange range : ranges) {
+        for (ByteRange range : *ranges) {
             if (through_window(table.window, range.begin, range.end, &range.begin, &range.end))
                 shown.push_back(range);
         }
-        return shown;
+        *ranges = shown;
     };
-    if (chain != nullptr)
-        *chain = seen(records);
-    return seen(bytes);
+    for (std::vector<ByteRange>* ranges :
+         {&kept.bytes, &kept.records, &kept.placed, &kept.extended})
+        seen(ranges);
+    for (HeldPartition& held : kept.held)
+        seen(&held.bytes);
+    return kept;
 }
 
 std::vector<ByteRange> ranges_in_use(const std::string& disk, const SystemRoots& roots)

@@ -4,10 +4,12 @@
 // down to what its bytes land on. The partition table that places a part in use may be
 // written only with the bytes the device holds there: the master boot record's entries, the
 // chain of extended boot records up to a logical partition in use, a GPT; also the table of a
-// loop device over a range of the disk, where it lies on the disk. What is in use is taken
-// once, right before the first write through the handle: a run is too short for a disk to be
-// mounted in the middle of it by chance. The port calls this header alone; the rest of this
-// folder reads /sys, the mount tables and the partition tables for it.
+// loop device over a range of the disk, where it lies on the disk. A partition that holds one
+// in use, or one in use that none of those tables places, keeps more (held_partitions.h).
+// What is in use is taken once, right before the first write through the handle: a run is
+// too short for a disk to be mounted in the middle of it by chance. The port calls this
+// header alone; the rest of this folder reads /sys, the mount tables and the partition
+// tables for it.
 #pragma once
 
 #include "platform/posix/guard/disk_usage.h"
@@ -21,11 +23,9 @@
 // itself is in use or a part in use cannot be placed.
 std::vector<ByteRange> ranges_in_use(const std::string& disk, const SystemRoots& roots);
 
-// The bytes of the disk looked at that hold `table` where it places parts in use, as
-// partition_table_bytes finds them on the table's own disk, read as the device holds them;
-// with `chain`, the extended boot records among them are also put there.
-std::vector<ByteRange> kept_table_bytes(const TableWindow& table, const SystemRoots& roots,
-                                        std::vector<ByteRange>* chain = nullptr);
+// What `table` keeps where it places parts in use, as read_partition_table finds it on the
+// table's own disk, read as the device holds it, in bytes of the disk looked at.
+KeptTable kept_table(const TableWindow& table, const SystemRoots& roots);
 
 // Whether the `count` bytes from `position` touch any of `ranges`.
 bool touches_any(const std::vector<ByteRange>& ranges, std::uint64_t position,
