@@ -8,11 +8,10 @@ namespace {
 
 TEST(ConsoleCodePage, TheConsoleShowsTheProcesssCodePageWheneverTheTwoDiffer)
 {
-    struct Case {
+    const struct {
         const char* where;
         unsigned process, console, shown;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"Windows 10 1903 on, UTF-8 from the manifest", 65001, 850, 65001},
         {"before 1903, or Windows Server 2019", 1252, 850, 1252},
         {"a console set to UTF-8 with chcp", 1252, 65001, 1252},
@@ -20,7 +19,7 @@ TEST(ConsoleCodePage, TheConsoleShowsTheProcesssCodePageWheneverTheTwoDiffer)
         {"a system whose two pages agree", 932, 932, 0},
         {"no console", 1252, 0, 0},
     };
-    for (const Case& c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(console_code_page_to_show(c.process, c.console), c.shown) << c.where;
 }
 
