@@ -4,6 +4,7 @@
 #include "platform/posix/guard/sys_entries.h"
 #include "platform/posix/guard/write_guard.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
@@ -135,6 +136,22 @@ std::string uses_of(const std::vector<PartUse>& parts, const std::vector<std::st
     return uses.empty() ? "nothing" : joined(uses, "; ");
 }
 
+// Where the disk's last partition ends, which a Save needs as its Length to hold every
+// partition and none of the empty rest; 0 when the disk has no partition, or one that /sys
+// does not place.
+std::uint64_t partitions_end(const std::vector<PartUse>& parts)
+{
+    std::uint64_t end = 0;
+    for (std::size_t at = 1; at < parts.size(); ++at) {
+        if (parts[at].through_loop || parts[at].beneath)
+            continue;
+        if (!parts[at].placed)
+            return 0;
+        end = std::max(end, parts[at].end);
+    }
+    return end;
+}
+
 std::string describe_drive(std::size_t number, const std::string& disk, const SystemRoots& roots)
 {
     std::string folder = std::string(roots.sys_block) + "/" + disk;
@@ -146,6 +163,8 @@ std::string describe_drive(std::size_t number, const std::string& disk, const Sy
                         printable(node_path(roots.dev, disk)) + "\n";
     if (!parts.empty() && parts[0].placed)
         block += "  Size:      " + readable_size(parts[0].end) + "\n";
+    if (std::uint64_t end = partitions_end(parts))
+        block += "  Parts end: " + readable_size(end) + "\n";
     std::vector<std::string> maker_and_model;
     for (const char* field : {"vendor", "model"}) {
         std::string text = trimmed(read_first_line(folder + "/device/" + field));

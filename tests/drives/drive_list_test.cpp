@@ -48,7 +48,7 @@ TEST_F(DriveList, TheDriveListShowsSizeModelRemovableBackingAndUses)
     put(sys_block + "/sdb/dev", "8:16\n");
     put(sys_block + "/sdb/device/vendor", "0x1af4\n");  // a number names no maker
     put(sys_block + "/sdb/device/model", "USB Stick\n");
-    add_partition("sdb", "sdb1", "2048", "15631360", "8:17");
+    add_partition("sdb", "sdb1", "2048", "7811072", "8:17");  // half the stick
     add_mount("8:17", "/media/my\\040stick\\012Drive\\0409");
 
     add_disk("loop0", "16384", false);
@@ -61,6 +61,7 @@ TEST_F(DriveList, TheDriveListShowsSizeModelRemovableBackingAndUses)
     EXPECT_EQ(describe_drives(roots()),
               "Drive 0: " + dev + "/sda\n"
               "  Size:      256060514304 bytes (238.5 GiB)\n"
+              "  Parts end: 256060514304 bytes (238.5 GiB)\n"
               "  Model:     ATA Internal SSD\n"
               "  Removable: no\n"
               "  In use:    sda1 mounted on /boot/efi; sda2 mounted on / and /srv/bound twice; "
@@ -68,6 +69,7 @@ TEST_F(DriveList, TheDriveListShowsSizeModelRemovableBackingAndUses)
               "\n"
               "Drive 1: " + dev + "/sdb\n"
               "  Size:      8004304896 bytes (7.5 GiB)\n"
+              "  Parts end: 4000317440 bytes (3.7 GiB)\n"
               "  Model:     USB Stick\n"
               "  Removable: yes\n"
               "  In use:    sdb1 mounted on /media/my stick\\012Drive 9\n"

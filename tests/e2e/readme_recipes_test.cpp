@@ -16,7 +16,7 @@
 namespace {
 
 // The ```sh blocks of the README section whose heading starts with `title`, up to the
-// next heading of the same or a higher level.
+// next heading.
 std::vector<std::string> shell_blocks(const std::string& title)
 {
     std::istringstream readme(read_whole_file(VORLENT_README));
@@ -33,7 +33,7 @@ std::vector<std::string> shell_blocks(const std::string& title)
             blocks.back() += line + "\n";
         } else if (!in_fence && line.rfind("#", 0) == 0) {
             std::string marks = line.substr(0, line.find(' '));
-            if (!level.empty() && marks.size() <= level.size())
+            if (!level.empty())
                 break;
             if (line.compare(marks.size() + 1, title.size(), title) == 0)
                 level = marks;
@@ -56,6 +56,13 @@ bool ends_with(const std::string& text, const std::string& end)
 {
     return text.size() >= end.size() &&
            text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// `image` partitioned by sfdisk from `script`.
+bool partitioned(const std::string& image, const std::string& script)
+{
+    return std::system(("printf '" + script + "' | sfdisk -q " + image + " >/dev/null 2>&1")
+                           .c_str()) == 0;
 }
 
 // A file system of its own on a loop device's partition, mounted as a desktop mounts a card
@@ -88,7 +95,7 @@ protected:
     {
         if (geteuid() != 0)
             GTEST_SKIP() << "attaching loop devices needs root";
-        for (const char* tool : {"losetup", "xz", "cmp"}) {
+        for (const char* tool : {"losetup", "xz", "cmp", "sfdisk", "mke2fs"}) {
             if (output_of(std::string("command -v ") + tool).empty())
                 GTEST_SKIP() << "no " << tool;
         }
@@ -114,6 +121,14 @@ protected:
         return at(name);
     }
 
+    // The README's names of a card's device, its partitions and its number, for `loop`.
+    static std::vector<std::pair<std::string, std::string>> card_names(
+        const LoopDevice& loop, const MountedPartition& boot, const MountedPartition& root)
+    {
+        return {{"/dev/sdX1", boot.node}, {"/dev/sdX2", root.node}, {"/dev/sdX", loop.device},
+                {" N ", " 1 "}};
+    }
+
     // Runs `block` with the README's names replaced by `names`, in a terminal, typing a key
     // each of the `keys` times a run waits for one there.
     ProgramRun run_recipe(std::string block,
@@ -123,7 +138,8 @@ protected:
             block = replaced(block, name.first, name.second);
         // Job control on, as in a terminal where a user pastes the recipe.
         write_whole_file(at("recipe.sh"),
-                         "set -m\nPATH='" + at("bin") + "':$PATH\nsudo() { \"$@\"; }\n" + block);
+                         "set -m\nPATH='" + at("bin") + "':$PATH\n"
+                         "sudo() { [ \"$1\" = -v ] || \"$@\"; }\n" + block);
         return run_in_terminal({"bash", at("recipe.sh")}, work.path,
                                std::vector<KeyStep>(keys, KeyStep{PRESS_ANY_KEY, "k"}));
     }
@@ -133,6 +149,8 @@ protected:
     const std::string card = random_bytes(2 * CHUNK + 1000, 71);
     const std::string SUCCESS = "The operation completed successfully";
     const std::size_t CARD_SIZE = 4 * 1024 * 1024;
+    // A card of two partitions with a master boot record, as the quick start expects.
+    const std::string TWO_PARTITIONS = "start=2048,size=2048\\nstart=4096\\n";
 };
 
 #define REQUIRE_LOOP(loop, image)                                      \
@@ -143,23 +161,26 @@ protected:
         ASSERT_TRUE(backend->attach_drive(1, (loop).device));          \
     } while (0)
 
-TEST_F(ReadmeRecipes, QuickStartFindsUnmountsWritesAndChecksACard)
+#define REQUIRE_MOUNTED(boot, root)                                     \
+    do {                                                                \
+        if ((boot).mount_point.empty() || (root).mount_point.empty())  \
+            GTEST_SKIP() << "cannot mount the card's partitions here"; \
+    } while (0)
+
+TEST_F(ReadmeRecipes, QuickStartFindsUnmountsWritesChecksAndWritesWhatFits)
 {
-    if (output_of("command -v sfdisk").empty() || output_of("command -v mke2fs").empty())
-        GTEST_SKIP() << "no sfdisk or mke2fs";
     std::string before = random_bytes(6 * 1024 * 1024, 72);
     std::string disk = card_image("sdb.img", before);
-    ASSERT_EQ(std::system(("printf 'start=2048,size=2048\\nstart=4096\\n' | sfdisk -q " + disk +
-                           " >/dev/null 2>&1").c_str()),
-              0);
+    ASSERT_TRUE(partitioned(disk, TWO_PARTITIONS));
     LoopDevice loop(disk, true);
     REQUIRE_LOOP(loop, disk);
     MountedPartition boot(loop, 1, at("bootfs")), root(loop, 2, at("rootfs"));
-    if (boot.mount_point.empty() || root.mount_point.empty())
-        GTEST_SKIP() << "cannot mount the card's partitions here";
+    REQUIRE_MOUNTED(boot, root);
     write_whole_file(at("card.img"), card);
-    std::vector<std::string> blocks = shell_blocks("Quick start");
-    ASSERT_EQ(blocks.size(), 2u);
+    const std::string big = random_bytes(7 * 1024 * 1024, 73);
+    write_whole_file(at("big.img"), big);
+    std::vector<std::string> blocks = shell_blocks("Write an image to a card");
+    ASSERT_EQ(blocks.size(), 3u);
 
     ProgramRun listed = run_recipe(blocks[0], {}, 0);
     EXPECT_TRUE(ended_with_status_0(listed));
@@ -169,62 +190,91 @@ TEST_F(ReadmeRecipes, QuickStartFindsUnmountsWritesAndChecksACard)
     output_of("blockdev --flushbufs " + loop.device);  // what mkfs wrote through the partitions
     before = read_whole_file(loop.device);
     ASSERT_TRUE(is_loop_over(loop, disk));
-    ProgramRun written = run_recipe(blocks[1],
-                                    {{"/dev/sdX1", boot.node}, {"/dev/sdX2", root.node},
-                                     {"/dev/sdX", loop.device}, {" N ", " 1 "}},
-                                    1);
+    ProgramRun written = run_recipe(blocks[1], card_names(loop, boot, root), 1);
     EXPECT_TRUE(ended_with_status_0(written, 1));
     EXPECT_TRUE(ends_with(written.output, COMPLETED + "same\n")) << written.output;
     EXPECT_TRUE(output_of("grep -F ' " + root.mount_point + " ' /proc/self/mountinfo").empty());
     EXPECT_TRUE(same_bytes(read_whole_file(loop.device), card + before.substr(card.size())));
+
+    auto names = card_names(loop, boot, root);
+    names.push_back({"31914983424", std::to_string(before.size())});
+    ASSERT_TRUE(is_loop_over(loop, disk));
+    ProgramRun cut = run_recipe(blocks[2], names, 1);
+    EXPECT_TRUE(ended_with_status_0(cut, 1));
+    EXPECT_TRUE(ends_with(cut.output, COMPLETED + "same\n")) << cut.output;
+    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), big.substr(0, before.size())));
 }
 
 // A pipe is the image and the key at once: the run ends by itself once the pipe has ended.
-TEST_F(ReadmeRecipes, CompressedImageCompletesWithNoKeyAndALargerImageWritesWhatFits)
+TEST_F(ReadmeRecipes, CompressedImageUnmountsCompletesWithNoKeyAndIsChecked)
 {
-    std::string disk = card_image("sdb.img", std::string(CARD_SIZE, '\0'));
-    LoopDevice loop(disk);
+    std::string before = random_bytes(CARD_SIZE, 75);
+    std::string disk = card_image("sdb.img", before);
+    ASSERT_TRUE(partitioned(disk, TWO_PARTITIONS));
+    LoopDevice loop(disk, true);
     REQUIRE_LOOP(loop, disk);
+    MountedPartition boot(loop, 1, at("bootfs")), root(loop, 2, at("rootfs"));
+    REQUIRE_MOUNTED(boot, root);
     write_whole_file(at("card.img"), card);
     ASSERT_EQ(std::system(("xz -0 -T1 " + at("card.img")).c_str()), 0);
-    const std::string big = random_bytes(5 * 1024 * 1024, 73);
-    write_whole_file(at("big.img"), big);
     std::vector<std::string> blocks = shell_blocks("Write a compressed image");
-    ASSERT_EQ(blocks.size(), 2u);
-    const std::vector<std::pair<std::string, std::string>> names = {
-        {" N ", " 1 "}, {"31914983424", std::to_string(CARD_SIZE)}};
-
-    ASSERT_TRUE(is_loop_over(loop, disk));
-    ProgramRun piped = run_recipe(blocks[0], names, 0);
-    EXPECT_TRUE(ended_with_status_0(piped));
-    EXPECT_TRUE(ends_with(piped.output, COMPLETED)) << piped.output;
-    EXPECT_TRUE(same_bytes(read_whole_file(loop.device).substr(0, card.size()), card));
-
-    ASSERT_TRUE(is_loop_over(loop, disk));
-    ProgramRun cut = run_recipe(blocks[1], names, 1);
-    EXPECT_TRUE(ended_with_status_0(cut, 1));
-    EXPECT_TRUE(ends_with(cut.output, COMPLETED)) << cut.output;
-    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), big.substr(0, CARD_SIZE)));
-}
-
-TEST_F(ReadmeRecipes, BackUpAndRestoreACardAndItsBootSector)
-{
-    const std::string bytes = random_bytes(3 * 1024 * 1024, 74);
-    std::string disk = card_image("sdb.img", bytes);
-    LoopDevice loop(disk);
-    REQUIRE_LOOP(loop, disk);
-    std::vector<std::string> blocks = shell_blocks("Back up and restore");
     ASSERT_EQ(blocks.size(), 1u);
 
-    ProgramRun run = run_recipe(
-        blocks[0],
-        {{"/dev/sdX", loop.device}, {" N ", " 1 "}, {"31914983424", std::to_string(bytes.size())}},
-        4);
-    EXPECT_TRUE(ended_with_status_0(run, 4));
-    EXPECT_NE(run.output.find(COMPLETED + "same\n"), std::string::npos) << run.output;
-    EXPECT_TRUE(same_bytes(read_whole_file(at("backup.img")), bytes));
-    EXPECT_TRUE(same_bytes(read_whole_file(at("boot.bin")), bytes.substr(0, 512)));
-    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), bytes));
+    output_of("blockdev --flushbufs " + loop.device);
+    before = read_whole_file(loop.device);
+    ASSERT_TRUE(is_loop_over(loop, disk));
+    ProgramRun piped = run_recipe(blocks[0], card_names(loop, boot, root), 0);
+    EXPECT_TRUE(ended_with_status_0(piped));
+    EXPECT_TRUE(ends_with(piped.output, COMPLETED + "same\n")) << piped.output;
+    EXPECT_TRUE(same_bytes(read_whole_file(loop.device), card + before.substr(card.size())));
+}
+
+// A GPT card whose partitions end well before it does: the backup is the size vorlent-drives
+// shows, and the restore rebuilds the backup table that the card lost meanwhile.
+TEST_F(ReadmeRecipes, BackUpAndRestoreACardToItsPartitionsEndAndItsBootSector)
+{
+    const std::size_t size = 6 * 1024 * 1024, parts_end = 4 * 1024 * 1024;
+    std::string disk = card_image("sdb.img", random_bytes(size, 74));
+    ASSERT_TRUE(partitioned(disk, "label: gpt\\nstart=2048,size=2048\\nstart=4096,size=4096\\n"));
+    LoopDevice loop(disk, true);
+    REQUIRE_LOOP(loop, disk);
+    std::vector<std::string> blocks = shell_blocks("Back up and restore");
+    ASSERT_EQ(blocks.size(), 3u);
+    std::string listing = output_of("'" + at("bin/vorlent-drives") + "'");
+    std::string shown = ": " + loop.device + "\n  Size:      6291456 bytes (6.0 MiB)\n"
+                        "  Parts end: 4194304 bytes (4.0 MiB)\n";
+    ASSERT_NE(listing.find(shown), std::string::npos) << listing;
+    const std::string card_bytes = read_whole_file(loop.device);
+
+    ProgramRun saved = run_recipe(blocks[0], {{"/dev/sdX", loop.device}, {" N ", " 1 "},
+                                              {"3825205248", std::to_string(parts_end)}},
+                                  1);
+    EXPECT_TRUE(ended_with_status_0(saved, 1));
+    EXPECT_TRUE(ends_with(saved.output, COMPLETED + "same\n")) << saved.output;
+    EXPECT_TRUE(same_bytes(read_whole_file(at("backup.img")), card_bytes.substr(0, parts_end)));
+
+    // Meanwhile the card got file systems, mounted, and lost its backup table (the last 33
+    // sectors).
+    MountedPartition boot(loop, 1, at("bootfs")), root(loop, 2, at("rootfs"));
+    REQUIRE_MOUNTED(boot, root);
+    ASSERT_TRUE(is_loop_over(loop, disk));
+    ASSERT_EQ(std::system(("dd if=/dev/zero of=" + loop.device + " bs=512 count=33 seek=" +
+                           std::to_string(size / 512 - 33) + " conv=notrunc,fsync status=none")
+                              .c_str()),
+              0);
+    ProgramRun restored = run_recipe(blocks[1], card_names(loop, boot, root), 1);
+    EXPECT_TRUE(ended_with_status_0(restored, 1));
+    EXPECT_NE(restored.output.find(COMPLETED + "same\n"), std::string::npos) << restored.output;
+    output_of("blockdev --flushbufs " + loop.device);
+    std::string card_now = read_whole_file(loop.device);
+    EXPECT_TRUE(same_bytes(card_now.substr(0, parts_end), card_bytes.substr(0, parts_end)));
+    EXPECT_EQ(card_now.substr(size - 512, 8), "EFI PART");  // the backup table's header
+
+    ASSERT_TRUE(is_loop_over(loop, disk));
+    ProgramRun boot_sector = run_recipe(blocks[2], card_names(loop, boot, root), 2);
+    EXPECT_TRUE(ended_with_status_0(boot_sector, 2));
+    EXPECT_TRUE(ends_with(boot_sector.output, COMPLETED + "same\n")) << boot_sector.output;
+    EXPECT_TRUE(same_bytes(read_whole_file(at("boot.bin")), card_bytes.substr(0, 512)));
 }
 
 TEST_F(ReadmeRecipes, SeveralCardsAtOnceEachReportHowTheyEnded)

@@ -103,6 +103,8 @@ $expected"
             fail "$page does not carry the version"
         warnings=$(groff -man -ww -z page 2>&1) || fail "groff cannot format $page: $warnings"
         [[ -z $warnings ]] || fail "$page: $warnings"
+        wide=$(groff -man -Tascii -P-cbou page | awk 'length > 80')
+        [[ -z $wide ]] || fail "$page is wider than 80 columns in: $wide"
     done
     # The copyright file ends with the licence's notice, word for word.
     diff <(sed -n '/^Permission /,$p' "$source_dir/LICENSE" | sed 's/^$/./; s/^/ /') \

@@ -1,10 +1,12 @@
-// The console shows the program's 8-bit text in its own output code page. Where the
-// manifest has made UTF-8 the code page of the process (Windows 10 version 1903 on), file
-// names and the system's messages arrive in UTF-8, while the console still shows its OEM
-// code page, and a name beyond ASCII in the overwrite question would show as other
-// characters. So for the length of the run the console shows UTF-8. The console outlives
-// the program, so its own code page is given back at the end. On older Windows the process
-// keeps its ANSI code page, which the console already shows alike, and nothing changes.
+// The console shows 8-bit text in its own output code page, the OEM one (850, 437, ...),
+// while the program's text (file names, the system's messages) is in the process's code
+// page: UTF-8 where the manifest makes it so (Windows 10 version 1903 on), the ANSI one
+// (1252, ...) on older versions and on Windows Server 2019. Where the two differ, a name
+// beyond ASCII in the overwrite question, or a message with accented letters, would show as
+// other characters, so for the length of the run the console shows the process's code page.
+// The console outlives the program, so its own code page is given back at the end.
+#include "console_code_page.h"
+
 #include <windows.h>
 
 #include <stdlib.h>
@@ -30,14 +32,13 @@ BOOL WINAPI restore_before_console_ends_process(DWORD /*event*/)
     return FALSE;  // the system's own handling then ends the process as usual
 }
 
-// Without a console (output to a file or pipe and no window) the code page is 0, and
+// Without a console (output to a file or pipe and no window) its code page is 0, and
 // there is nothing to change.
-bool show_utf8_on_console()
+bool show_process_code_page()
 {
     UINT console_code_page = GetConsoleOutputCP();
-    if (GetACP() != CP_UTF8 || console_code_page == 0 || console_code_page == CP_UTF8)
-        return false;
-    if (!SetConsoleOutputCP(CP_UTF8))
+    UINT shown = console_code_page_to_show(GetACP(), console_code_page);
+    if (shown == 0 || !SetConsoleOutputCP(shown))
         return false;
     replaced_output_code_page = console_code_page;
     SetConsoleCtrlHandler(restore_before_console_ends_process, TRUE);
@@ -45,7 +46,8 @@ bool show_utf8_on_console()
     return true;
 }
 
-// Set before main runs, so the logic prints into a console that already shows UTF-8.
-[[maybe_unused]] const bool showing_utf8 = show_utf8_on_console();
+// Set before main runs, so the logic prints into a console that already shows the
+// process's code page.
+[[maybe_unused]] const bool showing_process_code_page = show_process_code_page();
 
 }  // namespace
