@@ -64,8 +64,12 @@ RunOutcome run_load(TransferRequest& request)
         report_system_error();
         return Failed;
     }
+    // The drive must hold the whole range before any byte of it is written: a Load that
+    // stopped at the drive's end would leave a card that is neither the old one nor the new.
     HANDLE drive = open_existing_shared(request.drive_path);
-    if (drive == INVALID_HANDLE_VALUE || !seek_to_sector(drive, request.sector)) {
+    if (drive == INVALID_HANDLE_VALUE ||
+        !(request.length == 0 ? seek_to_sector(drive, request.sector)
+                              : drive_holds(drive, request.sector * SECTOR_SIZE, request.length))) {
         report_system_error();
         return Failed;
     }

@@ -2,8 +2,10 @@
 
 #include "cli/vorlent.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <map>
 
 namespace {
@@ -122,8 +124,20 @@ std::vector<unsigned char> table_of(const FakeObject& disk)
                                       disk.bytes.begin() + TABLE_END);
 }
 
-// The partitions a master boot record's table describes: those of its entries with a type
-// and a size, where it bears the signature 55 AA.
+// The partition types Windows mounts a file system of its own on: FAT12, FAT16, NTFS and
+// exFAT, FAT32. An extended container (0x05, 0x0F) and the GPT's protective entry (0xEE)
+// are no volumes; a Linux partition (0x83, 0x82) is one whose only file system is RAW,
+// which takes raw writes.
+const unsigned char MOUNTED_TYPES[] = {0x01, 0x04, 0x06, 0x07, 0x0B, 0x0C, 0x0E};
+
+bool is_mounted_type(unsigned char type)
+{
+    return std::find(std::begin(MOUNTED_TYPES), std::end(MOUNTED_TYPES), type) !=
+           std::end(MOUNTED_TYPES);
+}
+
+// The volumes Windows mounts from a master boot record's table: those of its entries with
+// a mounted type and a size, where it bears the signature 55 AA.
 std::vector<FakeVolume> partitions_of(const std::vector<unsigned char>& table)
 {
     std::vector<FakeVolume> partitions;
@@ -132,7 +146,7 @@ std::vector<FakeVolume> partitions_of(const std::vector<unsigned char>& table)
     for (std::size_t entry = 0; entry < 4; ++entry) {
         const unsigned char* row = table.data() + 16 * entry;
         unsigned long long first = little_endian_32(row + 8), count = little_endian_32(row + 12);
-        if (row[4] != 0 && count != 0)
+        if (is_mounted_type(row[4]) && count != 0)
             partitions.push_back({first * SECTOR_BYTES, (first + count) * SECTOR_BYTES, true});
     }
     return partitions;
@@ -146,6 +160,43 @@ bool touches_a_mounted_volume(const FakeObject& disk, unsigned long long positio
             return true;
     }
     return false;
+}
+
+unsigned long long size_of(const FakeObject& object)
+{
+    return object.hollow ? object.reported_size : object.bytes.size();
+}
+
+// Windows' rules for a raw transfer of `count` bytes at `position` of a physical drive:
+// the code it fails with, whole and before any byte moves, or NO_ERROR. From Microsoft's
+// documentation: direct disk access reads and writes whole sectors at whole-sector
+// positions, and fails any other count with "The parameter is incorrect" (KB100027). The
+// disk class driver hands a transfer that runs past the drive's end to the device, which
+// refuses it whole ("The drive cannot find the sector requested"); there is no short
+// transfer. WriteFile on a disk handle succeeds only outside every volume, or in a volume
+// with no file system mounted or one the program locked or dismounted (this program never
+// does); otherwise it fails whole with "Access is denied", which keeps the refusal whole,
+// though one tool reported the part before the volume written.
+DWORD windows_refusal(const FakeObject& disk, unsigned long long position, DWORD count,
+                      bool writing)
+{
+    if (position % disk.sector_size != 0 || count % disk.sector_size != 0)
+        return ERROR_INVALID_PARAMETER;
+    if (count > 0 && position + count > size_of(disk))
+        return ERROR_SECTOR_NOT_FOUND;
+    if (writing && touches_a_mounted_volume(disk, position, count))
+        return ERROR_ACCESS_DENIED;
+    return NO_ERROR;
+}
+
+// Whether a disk under Windows' rules refuses the transfer; its code is then the last error.
+bool refused_by_windows(const FakeObject& object, unsigned long long position, DWORD count,
+                        bool writing)
+{
+    DWORD code = object.windows_disk ? windows_refusal(object, position, count, writing) : NO_ERROR;
+    if (code != NO_ERROR)
+        state.last_error = code;
+    return code != NO_ERROR;
 }
 
 std::string format_text(const char* format, va_list arguments)
@@ -336,7 +387,9 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
     if (handle == nullptr)
         return FALSE;
     const FakeObject& object = fake_object(handle->name);
-    unsigned long long size = object.hollow ? object.reported_size : object.bytes.size();
+    if (refused_by_windows(object, handle->position, to_read, false))
+        return FALSE;
+    unsigned long long size = size_of(object);
     unsigned long long available = handle->position < size ? size - handle->position : 0;
     DWORD count = allowed_count("ReadFile", to_read);
     if (available < count)
@@ -366,18 +419,11 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
     FakeObject& object = fake_object(handle->name);
     std::vector<unsigned char>& bytes = object.bytes;
     DWORD count = allowed_count("WriteFile", to_write);
-    // Windows' rules for raw writes to a disk. Microsoft's documentation of WriteFile (its
-    // remarks on writing to a physical disk) says a write through a disk handle succeeds
-    // only where it falls within no volume's extents, or within a volume with no file system
-    // mounted or one the program locked or dismounted (this program never does); otherwise
-    // it fails whole with "Access is denied". And when the table in sector 0 changes,
-    // Windows reads it again and mounts the partitions it now describes, as developers of
-    // other imaging tools have reported: a table written before its partitions closes them
-    // to the writes that follow.
-    if (object.windows_disk && touches_a_mounted_volume(object, handle->position, count)) {
-        state.last_error = ERROR_ACCESS_DENIED;
+    if (refused_by_windows(object, handle->position, to_write, true))
         return FALSE;
-    }
+    // When the table in sector 0 changes, Windows reads it again and mounts the partitions
+    // it now describes, as developers of other imaging tools have reported: a table written
+    // before its partitions closes them to the writes that follow.
     std::vector<unsigned char> table_before;
     if (object.windows_disk)
         table_before = table_of(object);
@@ -403,6 +449,23 @@ BOOL may_write_at(HANDLE file, ULONGLONG position, LPCVOID buffer, DWORD count)
     if (injected_failure("may_write_at"))
         return FALSE;
     return usable_handle(file) != nullptr;
+}
+
+// On a disk under Windows' rules, Windows' own answer (see platform.h); elsewhere the
+// port's, which takes a tail of any size.
+BOOL may_write_length(HANDLE file, ULONGLONG length)
+{
+    record("may_write_length", file, "", {static_cast<long long>(length)});
+    if (injected_failure("may_write_length"))
+        return FALSE;
+    OpenHandle* handle = usable_handle(file);
+    if (handle == nullptr)
+        return FALSE;
+    if (fake_object(handle->name).windows_disk && length % 512 != 0) {
+        state.last_error = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL FlushFileBuffers(HANDLE file)

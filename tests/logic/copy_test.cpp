@@ -72,18 +72,21 @@ TEST_F(ChunkedCopy, ChunksAreWholeButTheLastAndEachIsShownAfterItsWrite)
 }
 
 // The drive is asked about the first chunk where it will go, the sector's start here, with
-// the bytes that go there last (the fault cases pin the order of the calls around it); the
-// Load leaves the rest of the drive alone.
+// the bytes that go there last, before any byte and again right before the chunk is written
+// (the fault cases pin the order of the calls around it); the Load leaves the rest of the
+// drive alone.
 TEST_F(ChunkedCopy, ALoadAsksAboutItsFirstChunkWhereAndAsItWillBeWritten)
 {
     Bytes image = pattern_bytes(CHUNK_SIZE + 1, 22);
     fake_add_object("image.bin", image);
     run({"-L", "0", "image.bin", "3"});
     std::vector<FakeCall> asked = fake_calls_of("may_write_at");
-    ASSERT_EQ(1u, asked.size());
+    ASSERT_EQ(2u, asked.size());
     long long last_written_from = fake_calls_of("WriteFile").back().args[3];
-    EXPECT_THAT(asked[0].args, ElementsAre(1536, CHUNK_SIZE, last_written_from));
+    for (const FakeCall& call : asked)
+        EXPECT_THAT(call.args, ElementsAre(1536, CHUNK_SIZE, last_written_from));
     EXPECT_EQ(0, asked[0].args[2] % 4096);
+    EXPECT_EQ("WriteFile", ops_after("may_write_at", 2).at(0));
     // The chunks land where they belong, and the rest of the drive stays as it was.
     const Bytes& after = bytes_of(DRIVE0);
     ASSERT_EQ(drive.size(), after.size());
@@ -104,8 +107,9 @@ TEST_F(ChunkedCopy, AFilePast4GiBIsCopiedWholeWithEveryTotalInFull)
         object.reported_size = size;
     }
     run({"-L", "0", "image.bin"});
+    // The drive's end is read first.
     std::vector<FakeCall> reads = fake_calls_of("ReadFile");
-    ASSERT_EQ(4196u, reads.size());
+    ASSERT_EQ(4197u, reads.size());
     EXPECT_EQ(320000, reads.back().args[0]);
     std::vector<FakeCall> shown = fake_calls_of("printf_s");
     ASSERT_EQ(4197u, shown.size());
@@ -134,7 +138,8 @@ TEST_F(ChunkedCopy, AShortReadWritesOnlyWhatArrivedThenReportsTheEnd)
     Bytes image = pattern_bytes(3000, 23);
     fake_add_object("image.bin", image);
     run({"-L", "0", "image.bin", "0", "5000"});
-    EXPECT_THAT(trace(COPY_OPS), ElementsAre("ReadFile image.bin 5000", "WriteFile " + DRIVE0 + " 3000",
+    EXPECT_THAT(trace(COPY_OPS), ElementsAre("ReadFile " + DRIVE0 + " 512",  // its end
+                                             "ReadFile image.bin 5000", "WriteFile " + DRIVE0 + " 3000",
                                              "printf_s Write 3000 bytes\r", "printf_s Error " +
                                                  fake_error_text(ERROR_HANDLE_EOF) + "\n",
                                              "printf_s " + PROMPT));
@@ -161,7 +166,7 @@ TEST_F(ChunkedCopy, ALoadWhoseSourceEndsInALaterChunkStillWritesItsFirstChunk)
 {
     Bytes image = pattern_bytes(CHUNK_SIZE + 100, 24);
     fake_add_object("image.bin", image);
-    run({"-L", "0", "image.bin", "0", std::to_string(3 * CHUNK_SIZE)});
+    run({"-L", "0", "image.bin", "0", std::to_string(2 * CHUNK_SIZE)});
     EXPECT_EQ(image, slice(bytes_of(DRIVE0), 0, image.size()));
     EXPECT_EQ("Write 100 bytes\rWrite 1024100 bytes\r" + error_report(ERROR_HANDLE_EOF),
               fake_output());

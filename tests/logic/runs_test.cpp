@@ -57,9 +57,12 @@ TEST_F(Runs, LoadOpensTheFileFirstAndClosesItFirst)
 {
     fake_add_object("image.bin", pattern_bytes(1000, 6));
     run({"-L", "0", "image.bin"});
+    // Between the opens and the writes, the drive's end is read: the sector that holds the
+    // last byte, and back to the start.
     EXPECT_THAT(trace(HANDLE_OPS),
                 ElementsAre("CreateFileA image.bin", "GetFileSize image.bin",
-                            "CreateFileA " + DRIVE0, "FlushFileBuffers " + DRIVE0,
+                            "CreateFileA " + DRIVE0, "SetFilePointerEx " + DRIVE0 + " 512",
+                            "SetFilePointerEx " + DRIVE0 + " 0", "FlushFileBuffers " + DRIVE0,
                             "CloseHandle image.bin", "CloseHandle " + DRIVE0));
     EXPECT_EQ(OPEN_SHARED, open_arguments(0));
     EXPECT_EQ(OPEN_SHARED, open_arguments(1));
@@ -81,7 +84,8 @@ TEST_F(Runs, LoadWithoutLengthCopiesTheWholeFileAndNothingElse)
         EXPECT_EQ(image, slice(bytes_of(DRIVE0), 0, 1500));
         expect_drive_untouched_around(0, 1500);
         EXPECT_THAT(trace({"ReadFile", "WriteFile"}),
-                    ElementsAre("ReadFile image.bin 1500", "WriteFile " + DRIVE0 + " 1500"));
+                    ElementsAre("ReadFile " + DRIVE0 + " 512", "ReadFile image.bin 1500",
+                                "WriteFile " + DRIVE0 + " 1500"));
     }
 }
 
@@ -124,21 +128,25 @@ TEST_F(Runs, SectorPlacesTheDriveRightAfterItOpens)
     run({"-L", "0", "image.bin", "3"});
     EXPECT_THAT(trace(HANDLE_OPS),
                 ElementsAre("CreateFileA image.bin", "GetFileSize image.bin",
-                            "CreateFileA " + DRIVE0, "SetFilePointerEx " + DRIVE0 + " 1536",
+                            "CreateFileA " + DRIVE0, "SetFilePointerEx " + DRIVE0 + " 2048",
+                            "SetFilePointerEx " + DRIVE0 + " 1536",
                             "FlushFileBuffers " + DRIVE0, "CloseHandle image.bin",
                             "CloseHandle " + DRIVE0));
     EXPECT_EQ(image, slice(bytes_of(DRIVE0), 1536, 700));
     expect_drive_untouched_around(1536, 700);
 }
 
+// A Load places the drive to read its end, then back at the start.
 TEST_F(Runs, SectorZeroOrNoneMakesNoPositioningCall)
 {
     run({"-S", "0", "a.bin"});
     run({"-S", "0", "b.bin", "0"});
     run({"-S", "0", "c.bin", " +0"});
+    EXPECT_EQ(0u, count_of("SetFilePointerEx"));
     fake_add_object("image.bin", pattern_bytes(100));
     run({"-L", "0", "image.bin", "0"});
-    EXPECT_EQ(0u, count_of("SetFilePointerEx"));
+    EXPECT_THAT(trace({"SetFilePointerEx"}),
+                ElementsAre("SetFilePointerEx " + DRIVE0 + " 0", "SetFilePointerEx " + DRIVE0 + " 0"));
 }
 
 TEST_F(Runs, AFailedPositioningIsReportedAndNothingMoves)
@@ -149,13 +157,14 @@ TEST_F(Runs, AFailedPositioningIsReportedAndNothingMoves)
     EXPECT_FALSE(fake_has_object("boot.bin"));
     EXPECT_EQ(1u, count_of("CreateFileA"));
 
+    // (A Load refused a place as invalid would take it for past the drive's end.)
     fake_reset();
     fake_add_object(DRIVE0, drive);
-    fake_fail("SetFilePointerEx", 1, ERROR_INVALID_PARAMETER);
+    fake_fail("SetFilePointerEx", 1, ERROR_ACCESS_DENIED);
     fake_add_object("image.bin", pattern_bytes(512));
     run({"-L", "0", "image.bin", "1"});
     EXPECT_EQ(drive, bytes_of(DRIVE0));
-    EXPECT_EQ(error_report(ERROR_INVALID_PARAMETER), fake_output());
+    EXPECT_EQ(error_report(ERROR_ACCESS_DENIED), fake_output());
     EXPECT_EQ(0u, count_of("ReadFile"));
 }
 
@@ -165,13 +174,16 @@ TEST_F(Runs, AFileSizeWithALowPartOfAllOnesIsNotMistakenForAFailedSizeQuery)
     for (unsigned long long size : {0xFFFFFFFFull, 0x1FFFFFFFFull}) {
         SCOPED_TRACE(size);
         fake_reset();
-        fake_add_object(DRIVE0, drive);
+        FakeObject& big_drive = fake_add_object(DRIVE0, {});
+        big_drive.hollow = true;
+        big_drive.reported_size = 0x200000000ull;  // holds either size
         FakeObject& file = fake_add_object("image.bin", pattern_bytes(2000, 6));
         file.has_reported_size = true;
         file.reported_size = size;
         run({"-L", "0", "image.bin"});
         EXPECT_THAT(trace({"CreateFileA", "ReadFile"}),
                     ElementsAre("CreateFileA image.bin", "CreateFileA " + DRIVE0,
+                                "ReadFile " + DRIVE0 + " 512",
                                 "ReadFile image.bin " + std::to_string(CHUNK_SIZE)));
         EXPECT_EQ("Write 2000 bytes\r" + error_report(ERROR_HANDLE_EOF), fake_output());
     }
