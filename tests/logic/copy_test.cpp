@@ -294,6 +294,53 @@ TEST_F(WindowsRawWrites, ACardWithoutAMountedVolumeTakesTheWholeImageAndMountsIt
               slice(bytes_of(DRIVE0), CHUNK_SIZE, card.size() - CHUNK_SIZE));
 }
 
+// At the card's edges Windows refuses before any byte moves: a Load of several chunks that
+// ends inside a sector, one larger than the card, one a sector past its end. A card of
+// 4,096-byte sectors still takes a whole image: its end is read in whole blocks.
+TEST_F(WindowsRawWrites, ALoadTheCardCannotTakeIsRefusedBeforeAnyByte)
+{
+    struct Case {
+        std::size_t size;
+        const char* sector;
+        unsigned sector_size;
+        DWORD refusal;  // NO_ERROR: written
+    };
+    for (const Case& c : {Case{2 * CHUNK_SIZE + 100, "0", 512, ERROR_INVALID_PARAMETER},
+                          Case{4 * MIB + 512, "0", 512, ERROR_HANDLE_DISK_FULL},
+                          Case{512, "8192", 512, ERROR_HANDLE_DISK_FULL},
+                          Case{4 * MIB, "0", 4096, NO_ERROR}}) {
+        SCOPED_TRACE(c.size);
+        fake_reset();
+        Bytes card = pattern_bytes(4 * MIB, 34);
+        windows_disk(card, {}).sector_size = c.sector_size;
+        Bytes file = c.size == image.size() ? image : pattern_bytes(c.size, 35);
+        fake_add_object("in.bin", file);
+        run({"-L", "0", "in.bin", c.sector});
+        if (c.refusal == NO_ERROR)
+            EXPECT_THAT(fake_output(), ::testing::EndsWith(COMPLETION));
+        else
+            EXPECT_EQ(error_report(c.refusal), fake_output());
+        EXPECT_EQ(c.refusal == NO_ERROR ? image : card, bytes_of(DRIVE0));
+    }
+}
+
+// Windows fails a read that reaches past the card's end whole; a Save past it still stores
+// every byte the card holds, then reports the end, on either sector size.
+TEST_F(WindowsRawWrites, ASavePastTheEndStoresAllTheCardHoldsThenReportsTheEnd)
+{
+    for (unsigned sector_size : {512u, 4096u}) {
+        SCOPED_TRACE(sector_size);
+        fake_reset();
+        Bytes card = pattern_bytes(2 * CHUNK_SIZE + 4096, 36);
+        windows_disk(card, {}).sector_size = sector_size;
+        run({"-S", "0", "out.bin", "0", std::to_string(3 * CHUNK_SIZE)});
+        EXPECT_EQ(card, bytes_of("out.bin"));
+        EXPECT_EQ("Read 1024000 bytes\rRead 2048000 bytes\rRead 2052096 bytes\r" +
+                      error_report(ERROR_HANDLE_EOF),
+                  fake_output());
+    }
+}
+
 // The system disk given by a wrong number, its first volume at 3 MiB: two chunks land in
 // the gap before it and the next is refused, so the table that places the volume stays.
 TEST_F(WindowsRawWrites, TheSystemDiskByAWrongNumberKeepsItsFirstChunk)
