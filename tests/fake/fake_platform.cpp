@@ -2,10 +2,8 @@
 
 #include "cli/vorlent.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <map>
 
 namespace {
@@ -126,15 +124,8 @@ std::vector<unsigned char> table_of(const FakeObject& disk)
 
 // The partition types Windows mounts a file system of its own on: FAT12, FAT16, NTFS and
 // exFAT, FAT32. An extended container (0x05, 0x0F) and the GPT's protective entry (0xEE)
-// are no volumes; a Linux partition (0x83, 0x82) is one whose only file system is RAW,
-// which takes raw writes.
+// are no volumes; Linux partitions (0x83, 0x82) are RAW to Windows, and take raw writes.
 const unsigned char MOUNTED_TYPES[] = {0x01, 0x04, 0x06, 0x07, 0x0B, 0x0C, 0x0E};
-
-bool is_mounted_type(unsigned char type)
-{
-    return std::find(std::begin(MOUNTED_TYPES), std::end(MOUNTED_TYPES), type) !=
-           std::end(MOUNTED_TYPES);
-}
 
 // The volumes Windows mounts from a master boot record's table: those of its entries with
 // a mounted type and a size, where it bears the signature 55 AA.
@@ -146,7 +137,7 @@ std::vector<FakeVolume> partitions_of(const std::vector<unsigned char>& table)
     for (std::size_t entry = 0; entry < 4; ++entry) {
         const unsigned char* row = table.data() + 16 * entry;
         unsigned long long first = little_endian_32(row + 8), count = little_endian_32(row + 12);
-        if (is_mounted_type(row[4]) && count != 0)
+        if (std::memchr(MOUNTED_TYPES, row[4], sizeof MOUNTED_TYPES) != nullptr && count != 0)
             partitions.push_back({first * SECTOR_BYTES, (first + count) * SECTOR_BYTES, true});
     }
     return partitions;
@@ -167,36 +158,29 @@ unsigned long long size_of(const FakeObject& object)
     return object.hollow ? object.reported_size : object.bytes.size();
 }
 
-// Windows' rules for a raw transfer of `count` bytes at `position` of a physical drive:
-// the code it fails with, whole and before any byte moves, or NO_ERROR. From Microsoft's
-// documentation: direct disk access reads and writes whole sectors at whole-sector
-// positions, and fails any other count with "The parameter is incorrect" (KB100027). The
-// disk class driver hands a transfer that runs past the drive's end to the device, which
-// refuses it whole ("The drive cannot find the sector requested"); there is no short
-// transfer. WriteFile on a disk handle succeeds only outside every volume, or in a volume
-// with no file system mounted or one the program locked or dismounted (this program never
-// does); otherwise it fails whole with "Access is denied", which keeps the refusal whole,
-// though one tool reported the part before the volume written.
-DWORD windows_refusal(const FakeObject& disk, unsigned long long position, DWORD count,
-                      bool writing)
-{
-    if (position % disk.sector_size != 0 || count % disk.sector_size != 0)
-        return ERROR_INVALID_PARAMETER;
-    if (count > 0 && position + count > size_of(disk))
-        return ERROR_SECTOR_NOT_FOUND;
-    if (writing && touches_a_mounted_volume(disk, position, count))
-        return ERROR_ACCESS_DENIED;
-    return NO_ERROR;
-}
-
-// Whether a disk under Windows' rules refuses the transfer; its code is then the last error.
-bool refused_by_windows(const FakeObject& object, unsigned long long position, DWORD count,
+// Windows' rules for a raw transfer of `count` bytes at `position` of a physical drive; a
+// refusal fails it whole, before any byte moves, with its code as the last error. Direct disk
+// access takes whole sectors at whole-sector positions, and fails any other count with "The
+// parameter is incorrect" (KB100027). The disk class driver hands a transfer past the
+// drive's end to the device, which refuses it ("The drive cannot find the sector
+// requested"): there is no short transfer. WriteFile on a disk handle succeeds only outside
+// every volume, or in one with no file system mounted, or locked or dismounted (this
+// program never does either); otherwise "Access is denied" (one tool reported the part
+// before the volume written all the same: the model keeps refusals whole).
+bool refused_by_windows(const FakeObject& disk, unsigned long long position, DWORD count,
                         bool writing)
 {
-    DWORD code = object.windows_disk ? windows_refusal(object, position, count, writing) : NO_ERROR;
-    if (code != NO_ERROR)
-        state.last_error = code;
-    return code != NO_ERROR;
+    if (!disk.windows_disk)
+        return false;
+    if (position % disk.sector_size != 0 || count % disk.sector_size != 0)
+        state.last_error = ERROR_INVALID_PARAMETER;
+    else if (count > 0 && position + count > size_of(disk))
+        state.last_error = ERROR_SECTOR_NOT_FOUND;
+    else if (writing && touches_a_mounted_volume(disk, position, count))
+        state.last_error = ERROR_ACCESS_DENIED;
+    else
+        return false;
+    return true;
 }
 
 std::string format_text(const char* format, va_list arguments)
@@ -456,16 +440,12 @@ BOOL may_write_at(HANDLE file, ULONGLONG position, LPCVOID buffer, DWORD count)
 BOOL may_write_length(HANDLE file, ULONGLONG length)
 {
     record("may_write_length", file, "", {static_cast<long long>(length)});
-    if (injected_failure("may_write_length"))
-        return FALSE;
     OpenHandle* handle = usable_handle(file);
-    if (handle == nullptr)
+    if (injected_failure("may_write_length") || handle == nullptr)
         return FALSE;
-    if (fake_object(handle->name).windows_disk && length % 512 != 0) {
+    if (fake_object(handle->name).windows_disk && length % 512 != 0)
         state.last_error = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    return TRUE;
+    return !fake_object(handle->name).windows_disk || length % 512 == 0;
 }
 
 BOOL FlushFileBuffers(HANDLE file)

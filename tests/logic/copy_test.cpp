@@ -139,7 +139,8 @@ TEST_F(ChunkedCopy, AShortReadWritesOnlyWhatArrivedThenReportsTheEnd)
     fake_add_object("image.bin", image);
     run({"-L", "0", "image.bin", "0", "5000"});
     EXPECT_THAT(trace(COPY_OPS), ElementsAre("ReadFile " + DRIVE0 + " 512",  // its end
-                                             "ReadFile image.bin 5000", "WriteFile " + DRIVE0 + " 3000",
+                                             "ReadFile image.bin 5000",
+                                             "WriteFile " + DRIVE0 + " 3000",
                                              "printf_s Write 3000 bytes\r", "printf_s Error " +
                                                  fake_error_text(ERROR_HANDLE_EOF) + "\n",
                                              "printf_s " + PROMPT));
@@ -260,13 +261,27 @@ protected:
     Bytes image;
 };
 
-TEST_F(WindowsRawWrites, ACardWithAMountedVolumeRefusesTheLoadAndKeepsEveryByte)
+// Refused before any byte: a Load into a mounted volume, one of several chunks that ends
+// inside a sector, and one larger than the card.
+TEST_F(WindowsRawWrites, ACardRefusesALoadItCannotTakeAndKeepsEveryByte)
 {
     Bytes card = with_table(pattern_bytes(4 * MIB, 31), {{2048, 6144}});
-    windows_disk(card, {{MIB, 4 * MIB, true}});
-    run({"-L", "0", "card.img"});
-    EXPECT_EQ(error_report(ERROR_ACCESS_DENIED), fake_output());
-    EXPECT_EQ(card, bytes_of(DRIVE0));
+    struct Case {
+        std::size_t size;
+        std::vector<FakeVolume> volumes;
+        DWORD refusal;
+    };
+    for (const Case& c : {Case{4 * MIB, {{MIB, 4 * MIB, true}}, ERROR_ACCESS_DENIED},
+                          Case{2 * CHUNK_SIZE + 100, {}, ERROR_INVALID_PARAMETER},
+                          Case{4 * MIB + 512, {}, ERROR_HANDLE_DISK_FULL}}) {
+        SCOPED_TRACE(c.refusal);
+        fake_reset();
+        windows_disk(card, c.volumes);
+        fake_add_object("card.img", c.size == image.size() ? image : pattern_bytes(c.size, 35));
+        run({"-L", "0", "card.img"});
+        EXPECT_EQ(error_report(c.refusal), fake_output());
+        EXPECT_EQ(card, bytes_of(DRIVE0));
+    }
 }
 
 TEST_F(WindowsRawWrites, ACardWithoutAMountedVolumeTakesTheWholeImageAndMountsItsTableLast)
@@ -292,36 +307,6 @@ TEST_F(WindowsRawWrites, ACardWithoutAMountedVolumeTakesTheWholeImageAndMountsIt
     EXPECT_EQ(slice(image, 0, CHUNK_SIZE), slice(bytes_of(DRIVE0), 0, CHUNK_SIZE));
     EXPECT_EQ(slice(card, CHUNK_SIZE, card.size() - CHUNK_SIZE),
               slice(bytes_of(DRIVE0), CHUNK_SIZE, card.size() - CHUNK_SIZE));
-}
-
-// At the card's edges Windows refuses before any byte moves: a Load of several chunks that
-// ends inside a sector, one larger than the card, one a sector past its end. A card of
-// 4,096-byte sectors still takes a whole image: its end is read in whole blocks.
-TEST_F(WindowsRawWrites, ALoadTheCardCannotTakeIsRefusedBeforeAnyByte)
-{
-    struct Case {
-        std::size_t size;
-        const char* sector;
-        unsigned sector_size;
-        DWORD refusal;  // NO_ERROR: written
-    };
-    for (const Case& c : {Case{2 * CHUNK_SIZE + 100, "0", 512, ERROR_INVALID_PARAMETER},
-                          Case{4 * MIB + 512, "0", 512, ERROR_HANDLE_DISK_FULL},
-                          Case{512, "8192", 512, ERROR_HANDLE_DISK_FULL},
-                          Case{4 * MIB, "0", 4096, NO_ERROR}}) {
-        SCOPED_TRACE(c.size);
-        fake_reset();
-        Bytes card = pattern_bytes(4 * MIB, 34);
-        windows_disk(card, {}).sector_size = c.sector_size;
-        Bytes file = c.size == image.size() ? image : pattern_bytes(c.size, 35);
-        fake_add_object("in.bin", file);
-        run({"-L", "0", "in.bin", c.sector});
-        if (c.refusal == NO_ERROR)
-            EXPECT_THAT(fake_output(), ::testing::EndsWith(COMPLETION));
-        else
-            EXPECT_EQ(error_report(c.refusal), fake_output());
-        EXPECT_EQ(c.refusal == NO_ERROR ? image : card, bytes_of(DRIVE0));
-    }
 }
 
 // Windows fails a read that reaches past the card's end whole; a Save past it still stores

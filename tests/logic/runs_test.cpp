@@ -57,8 +57,7 @@ TEST_F(Runs, LoadOpensTheFileFirstAndClosesItFirst)
 {
     fake_add_object("image.bin", pattern_bytes(1000, 6));
     run({"-L", "0", "image.bin"});
-    // Between the opens and the writes, the drive's end is read: the sector that holds the
-    // last byte, and back to the start.
+    // The drive's end is read before any write: the sector of the last byte, then back.
     EXPECT_THAT(trace(HANDLE_OPS),
                 ElementsAre("CreateFileA image.bin", "GetFileSize image.bin",
                             "CreateFileA " + DRIVE0, "SetFilePointerEx " + DRIVE0 + " 512",
@@ -136,7 +135,6 @@ TEST_F(Runs, SectorPlacesTheDriveRightAfterItOpens)
     expect_drive_untouched_around(1536, 700);
 }
 
-// A Load places the drive to read its end, then back at the start.
 TEST_F(Runs, SectorZeroOrNoneMakesNoPositioningCall)
 {
     run({"-S", "0", "a.bin"});
@@ -144,9 +142,10 @@ TEST_F(Runs, SectorZeroOrNoneMakesNoPositioningCall)
     run({"-S", "0", "c.bin", " +0"});
     EXPECT_EQ(0u, count_of("SetFilePointerEx"));
     fake_add_object("image.bin", pattern_bytes(100));
-    run({"-L", "0", "image.bin", "0"});
+    run({"-L", "0", "image.bin", "0"});  // reads its end, in sector 0
     EXPECT_THAT(trace({"SetFilePointerEx"}),
-                ElementsAre("SetFilePointerEx " + DRIVE0 + " 0", "SetFilePointerEx " + DRIVE0 + " 0"));
+                ElementsAre("SetFilePointerEx " + DRIVE0 + " 0",
+                            "SetFilePointerEx " + DRIVE0 + " 0"));
 }
 
 TEST_F(Runs, AFailedPositioningIsReportedAndNothingMoves)
@@ -157,7 +156,7 @@ TEST_F(Runs, AFailedPositioningIsReportedAndNothingMoves)
     EXPECT_FALSE(fake_has_object("boot.bin"));
     EXPECT_EQ(1u, count_of("CreateFileA"));
 
-    // (A Load refused a place as invalid would take it for past the drive's end.)
+    // (A place refused as invalid would be past the drive's end to a Load.)
     fake_reset();
     fake_add_object(DRIVE0, drive);
     fake_fail("SetFilePointerEx", 1, ERROR_ACCESS_DENIED);
