@@ -1,7 +1,7 @@
-// Where a drive ends, found with positioning and reads alone: the program makes no device
-// control request, which is how Windows would tell a disk's size. A Load makes sure the
-// drive holds its whole range before it writes a byte, and a Save whose read Windows
-// refuses at the drive's end still copies every byte the drive holds.
+// Where a drive ends, found with positioning and reads: the program makes no device control
+// request, which is how Windows would tell a disk's size. A Load makes sure the drive holds
+// its whole range before it writes a byte, and a Save whose read Windows refuses at the
+// drive's end still copies every byte the drive holds.
 #include "transfer/transfer.h"
 
 #include <stdint.h>
@@ -55,9 +55,17 @@ SectorRead read_sector_holding(HANDLE drive, ULONGLONG at, DWORD* unit, DWORD* g
 
 }  // namespace
 
+// A size the platform tells is taken where it covers the range: a file's, or a Linux
+// device's, which costs no read. Windows tells none for a disk, and a size that does not
+// cover the range is never trusted to refuse it: the sector of its last byte is read.
 bool drive_holds(HANDLE drive, ULONGLONG offset, ULONGLONG length)
 {
     ULONGLONG last = length - 1 > LAST_POSITION - offset ? LAST_POSITION : offset + length - 1;
+    DWORD size_high = 0;
+    DWORD size = GetFileSize(drive, &size_high);
+    bool told = size != INVALID_FILE_SIZE || GetLastError() == NO_ERROR;
+    if (told && ((static_cast<ULONGLONG>(size_high) << 32) | size) > last)
+        return offset == 0 || stand_at(drive, offset);
     DWORD unit = SECTOR_SIZE, got = 0;
     switch (read_sector_holding(drive, last, &unit, &got)) {
     case PastTheEnd:

@@ -38,9 +38,9 @@ bool copy_chunks(HANDLE source, HANDLE destination, ULONGLONG length, const char
 bool copy_chunks_first_last(HANDLE source, HANDLE drive, ULONGLONG length,
                             const char* progress_text);
 
-// Whether `drive` holds every byte of the `length` bytes (not 0) from byte `offset`, found
-// with reads alone, before any byte is written; the drive then stands at `offset`. False,
-// with the reason as the last error: ERROR_HANDLE_DISK_FULL when the drive ends before them.
+// Whether `drive`, just opened, holds every byte of the `length` bytes (not 0) from byte
+// `offset`, found without writing; it then stands at `offset`. False, with the reason as
+// the last error: ERROR_HANDLE_DISK_FULL when the drive ends before them.
 bool drive_holds(HANDLE drive, ULONGLONG offset, ULONGLONG length);
 
 // After `drive` refused a read of `count` bytes at its position as running past its end

@@ -39,8 +39,9 @@ FakeState state;
 // Handles start above the standard descriptors so a stray 0 is never a valid one.
 const std::intptr_t FIRST_HANDLE = 100;
 
-// Windows' code for a handle that is not open.
+// Windows' code for a handle that is not open, and for a request a device does not serve.
 const DWORD ERROR_INVALID_HANDLE_CODE = 6;
+const DWORD ERROR_INVALID_FUNCTION_CODE = 1;
 
 HANDLE handle_for(std::size_t index)
 {
@@ -329,6 +330,11 @@ DWORD GetFileSize(HANDLE file, LPDWORD size_high)
     if (handle == nullptr)
         return INVALID_FILE_SIZE;
     const FakeObject& object = fake_object(handle->name);
+    // Windows tells no size of a disk here: only a device control request would.
+    if (object.windows_disk) {
+        state.last_error = ERROR_INVALID_FUNCTION_CODE;
+        return INVALID_FILE_SIZE;
+    }
     unsigned long long size =
         object.has_reported_size ? object.reported_size : object.bytes.size();
     if (size_high != nullptr)
