@@ -160,14 +160,12 @@ unsigned long long size_of(const FakeObject& object)
 }
 
 // Windows' rules for a raw transfer of `count` bytes at `position` of a physical drive; a
-// refusal fails it whole, before any byte moves, with its code as the last error. Direct disk
-// access takes whole sectors at whole-sector positions, and fails any other count with "The
-// parameter is incorrect" (KB100027). The disk class driver hands a transfer past the
-// drive's end to the device, which refuses it ("The drive cannot find the sector
-// requested"): there is no short transfer. WriteFile on a disk handle succeeds only outside
-// every volume, or in one with no file system mounted, or locked or dismounted (this
-// program never does either); otherwise "Access is denied" (one tool reported the part
-// before the volume written all the same: the model keeps refusals whole).
+// refusal fails it whole, before any byte moves, with its code as the last error. Only
+// whole sectors at whole-sector positions, or "The parameter is incorrect" (KB100027). Past
+// the drive's end, the device refuses it ("The drive cannot find the sector requested").
+// A write succeeds only outside every volume, or in one with no file system mounted, or
+// locked or dismounted (this program does neither), or "Access is denied" (WriteFile's
+// remarks; one tool reported the part before the volume written: the model keeps it whole).
 bool refused_by_windows(const FakeObject& disk, unsigned long long position, DWORD count,
                         bool writing)
 {
