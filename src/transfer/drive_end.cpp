@@ -61,10 +61,8 @@ SectorRead read_sector_holding(HANDLE drive, ULONGLONG at, DWORD* unit, DWORD* g
 bool drive_holds(HANDLE drive, ULONGLONG offset, ULONGLONG length)
 {
     ULONGLONG last = length - 1 > LAST_POSITION - offset ? LAST_POSITION : offset + length - 1;
-    DWORD size_high = 0;
-    DWORD size = GetFileSize(drive, &size_high);
-    bool told = size != INVALID_FILE_SIZE || GetLastError() == NO_ERROR;
-    if (told && ((static_cast<ULONGLONG>(size_high) << 32) | size) > last)
+    ULONGLONG size = 0;
+    if (read_size(drive, &size) && size > last)
         return offset == 0 || stand_at(drive, offset);
     DWORD unit = SECTOR_SIZE, got = 0;
     switch (read_sector_holding(drive, last, &unit, &got)) {

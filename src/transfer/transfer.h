@@ -18,6 +18,10 @@ const DWORD SECTOR_SIZE = 512;
 RunOutcome run_load(TransferRequest& request);
 RunOutcome run_save(TransferRequest& request);
 
+// Sets `*size` to the size of the object open on `object`, however large. False, with the
+// reason as the last error, when the platform tells none.
+bool read_size(HANDLE object, ULONGLONG* size);
+
 // Opens an existing object for reading and writing while others may do the same.
 // Returns the handle, or INVALID_HANDLE_VALUE with the reason as the last error.
 HANDLE open_existing_shared(const char* name);
