@@ -56,6 +56,16 @@ bool write_chunk(HANDLE destination, const BYTE* buffer, DWORD count, ULONGLONG*
     return true;
 }
 
+// Reads `count` bytes from `source` into `buffer`, as ReadFile does. A drive that refuses
+// the read as running past its end (Windows fails it whole) gives what it holds of them
+// instead, as a short read: the source has ended there.
+bool read_chunk(HANDLE source, BYTE* buffer, DWORD count, DWORD* read)
+{
+    return ReadFile(source, buffer, count, read, NULL) ||
+           (GetLastError() == ERROR_SECTOR_NOT_FOUND &&
+            read_what_the_drive_holds(source, buffer, count, read));
+}
+
 // Copies `length` bytes from where `source` stands to where `destination` stands, chunk by
 // chunk through `buffer`, adding what it writes to `done`.
 CopyEnd copy_in_order(HANDLE source, HANDLE destination, BYTE* buffer, ULONGLONG length,
@@ -66,7 +76,7 @@ CopyEnd copy_in_order(HANDLE source, HANDLE destination, BYTE* buffer, ULONGLONG
         DWORD chunk = length - copied < CHUNK_SIZE ? static_cast<DWORD>(length - copied)
                                                    : CHUNK_SIZE;
         DWORD read = 0;
-        if (!ReadFile(source, buffer, chunk, &read, NULL)) {
+        if (!read_chunk(source, buffer, chunk, &read)) {
             report_system_error();
             return CopyFailed;
         }
@@ -105,13 +115,19 @@ bool copy_chunks_first_last(HANDLE source, HANDLE drive, ULONGLONG length,
 {
     if (length <= CHUNK_SIZE)
         return copy_chunks(source, drive, length, progress_text);
+    // A length the drive cannot take would fail only at the last write, once every chunk
+    // but the first is written; it is refused before any byte instead.
+    if (!may_write_length(drive, length)) {
+        report_system_error();
+        return false;
+    }
     BYTE* first = allocate_chunks(2);
     if (first == NULL)
         return false;
     BYTE* buffer = first + CHUNK_SIZE;
     ULONGLONG done = 0;
     DWORD first_read = 0;
-    if (!ReadFile(source, first, CHUNK_SIZE, &first_read, NULL)) {
+    if (!read_chunk(source, first, CHUNK_SIZE, &first_read)) {
         report_system_error();
         return false;
     }
@@ -137,7 +153,10 @@ bool copy_chunks_first_last(HANDLE source, HANDLE drive, ULONGLONG length,
     CopyEnd end = copy_in_order(source, drive, buffer, length - CHUNK_SIZE, &done, progress_text);
     if (end == CopyFailed)
         return false;
-    if (!SetFilePointerEx(drive, start, NULL, FILE_BEGIN)) {
+    // Asked again right before the chunk goes out: while the others were written, a part
+    // that its table places may have come into use.
+    if (!SetFilePointerEx(drive, start, NULL, FILE_BEGIN) ||
+        !may_write_at(drive, static_cast<ULONGLONG>(start.QuadPart), first, CHUNK_SIZE)) {
         report_system_error();
         return false;
     }

@@ -23,19 +23,6 @@ bool seek_to_sector(HANDLE drive, ULONGLONG sector)
     return SetFilePointerEx(drive, offset, NULL, FILE_BEGIN) != 0;
 }
 
-// Settles Load's default length: the whole file, however large. Fails, with the reason
-// as the last error, when the size cannot be read. A low part of INVALID_FILE_SIZE is
-// also a true size; the last error, cleared on success, tells the two apart.
-bool read_file_length(HANDLE file, ULONGLONG* length)
-{
-    DWORD size_high = 0;
-    DWORD size = GetFileSize(file, &size_high);
-    if (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
-        return false;
-    *length = (static_cast<ULONGLONG>(size_high) << 32) | size;
-    return true;
-}
-
 // A write may return while its bytes still sit in a cache, where a failure to store them
 // would only surface after the run had claimed success; the flush waits for them and
 // reports that failure. A run that wrote nothing has nothing to wait for.
@@ -45,6 +32,18 @@ bool flush_destination(HANDLE destination, ULONGLONG length)
 }
 
 }  // namespace
+
+// A low part of INVALID_FILE_SIZE is also a true size; the last error, cleared on success,
+// tells the two apart.
+bool read_size(HANDLE object, ULONGLONG* size)
+{
+    DWORD size_high = 0;
+    DWORD size_low = GetFileSize(object, &size_high);
+    if (size_low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
+        return false;
+    *size = (static_cast<ULONGLONG>(size_high) << 32) | size_low;
+    return true;
+}
 
 HANDLE open_existing_shared(const char* name)
 {
@@ -60,12 +59,17 @@ RunOutcome run_load(TransferRequest& request)
         report_system_error();
         return Failed;
     }
-    if (request.length == 0 && !read_file_length(file, &request.length)) {
+    // The default length is the whole file, however large.
+    if (request.length == 0 && !read_size(file, &request.length)) {
         report_system_error();
         return Failed;
     }
+    // The drive must hold the whole range before any byte of it is written: a Load that
+    // stopped at the drive's end would leave a card that is neither the old one nor the new.
     HANDLE drive = open_existing_shared(request.drive_path);
-    if (drive == INVALID_HANDLE_VALUE || !seek_to_sector(drive, request.sector)) {
+    if (drive == INVALID_HANDLE_VALUE ||
+        !(request.length == 0 ? seek_to_sector(drive, request.sector)
+                              : drive_holds(drive, request.sector * SECTOR_SIZE, request.length))) {
         report_system_error();
         return Failed;
     }

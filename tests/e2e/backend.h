@@ -29,6 +29,7 @@ enum class Feature {
     LongFileNames,            // a file name of 1,023 characters can be created
     LongDriveNames,           // a drive name of 1,023 characters reaches the drive lookup
     UncachedDriveWrites,      // a drive's write returns once the device holds the bytes
+    LoadTailsOfAnySize,       // a Load of several chunks may end inside a sector
 };
 
 class Backend {

@@ -18,6 +18,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -259,8 +260,8 @@ TEST_P(LoopSectorSizes, PartialBlocksKeepTheBytesAroundThem)
 
 INSTANTIATE_TEST_SUITE_P(, LoopSectorSizes, ::testing::Values(512u, 4096u));
 
-// An image file grows when written past its end; a device cannot, and says so. The first
-// chunk, written last, is not written at all.
+// A device cannot grow as an image file would: a Load past its end, less than a chunk
+// past its first, is refused before any byte.
 TEST_F(LoopDevices, LoadPastTheEndOfTheDeviceReportsItFull)
 {
     std::string bytes = random_bytes(1024 * 1024, 43);
@@ -274,8 +275,7 @@ TEST_F(LoopDevices, LoadPastTheEndOfTheDeviceReportsItFull)
     ProgramRun loaded = run_to_end({"-L", "0", "in.bin"});
     EXPECT_TRUE(ended_with_status_0(loaded, 1));
     EXPECT_EQ(loaded.output, error_report(Failure::DiskFull));
-    EXPECT_TRUE(same_bytes(read_whole_file(at("loop.img")),
-                           bytes.substr(0, CHUNK) + file.substr(CHUNK, bytes.size() - CHUNK)));
+    EXPECT_TRUE(same_bytes(read_whole_file(at("loop.img")), bytes));
 }
 
 // A Save that would start past the end is refused before its file is looked at, so an
@@ -521,6 +521,64 @@ TEST_F(LoopDevices, APartitionHeldWithoutANodeInDevTakesNoLoad)
     expect_load_at(loop, at("loop.img"), 4096, random_bytes(512, 65), false, &disk);
     expect_load_at(loop, at("loop.img"), 2048, random_bytes(512, 66), true, &disk);
     close(holder);
+}
+
+// A Load from a pipe onto a disk with nothing in use holds the disk while it writes: after
+// the second chunk, a partition the third has not reached yet fails to mount, as a desktop
+// would mount it, and a second Load is refused; the first ends whole.
+TEST_F(LoopDevices, ADiskIsHeldWhileALoadWritesIt)
+{
+    if (output_of("command -v mkfs.ext4").empty())
+        GTEST_SKIP() << "no mkfs.ext4";
+    LoopDevice loop(loop_image(partitioned_disk(62)), true);
+    REQUIRE_PARTITIONS(loop);
+    std::string part2 = attach_partitioned_drive(backend, loop);
+    ASSERT_NE(part2, "");
+    ASSERT_EQ(std::system(("mkfs.ext4 -q -F " + part2 + " >/dev/null 2>&1").c_str()), 0);
+    std::string disk = disk_now(loop);
+    const std::string file = random_bytes(3 * CHUNK, 63).replace(446, 66, disk.substr(446, 66));
+    write_whole_file(at("boot.bin"), file.substr(0, 512));
+    ASSERT_EQ(mkfifo(at("in.fifo").c_str(), 0600), 0);
+    // Open for writing here too, so the program's reads wait for what the test sends.
+    int pipe = open(at("in.fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(pipe, 0);
+    // Sends what the program reads, unless it stops reading for the length of a run.
+    auto send = [pipe](const std::string& bytes) {
+        Deadline deadline = seconds_from_now(RUN_DEADLINE_SECONDS);
+        for (std::size_t sent = 0; sent < bytes.size();) {
+            ssize_t put = write(pipe, bytes.data() + sent, bytes.size() - sent);
+            if (put > 0)
+                sent += static_cast<std::size_t>(put);
+            else if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            else
+                usleep(1000);
+        }
+        return true;
+    };
+
+    ASSERT_TRUE(is_loop_over(loop, at("loop.img")));
+    Terminal first;
+    ASSERT_TRUE(start_in_terminal(
+        &first, backend->command({"-L", "0", "in.fifo", "0", std::to_string(file.size())}),
+        work.path));
+    // Once the second chunk is in the pipe, the first has been read and the disk claimed.
+    ASSERT_TRUE(send(file.substr(0, 2 * CHUNK)));
+    {
+        Mount midway(part2, "ext4", at("mnt"));
+        EXPECT_EQ(midway.error, EBUSY) << midway.mount_point;
+    }
+    ProgramRun second = run_to_end({"-L", "0", "boot.bin"});
+    EXPECT_TRUE(ended_with_status_0(second, 1));
+    EXPECT_EQ(second.output, BUSY);
+    ASSERT_TRUE(send(file.substr(2 * CHUNK)));
+    close(pipe);
+    Deadline deadline = seconds_from_now(RUN_DEADLINE_SECONDS);
+    ASSERT_TRUE(wait_for_key_wait(&first, deadline));
+    type_keys(&first, "k");
+    ASSERT_TRUE(wait_for_exit(&first, deadline));
+    EXPECT_EQ(first.output, progress("Write", {CHUNK, 2 * CHUNK, 3 * CHUNK}) + COMPLETED);
+    EXPECT_TRUE(same_bytes(disk_now(loop), file + disk.substr(file.size())));
 }
 
 // A file system on a second loop device, attached over bytes 2 MiB to 6 MiB of the drive,

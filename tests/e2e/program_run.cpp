@@ -1,7 +1,5 @@
 #include "program_run.h"
 
-#include "terminal_driver.h"
-
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -87,14 +85,18 @@ bool wait_for_shown_text(Terminal* terminal, const ShownText& shown, const std::
 
 }  // namespace
 
+bool start_in_terminal(Terminal* terminal, const std::vector<std::string>& command,
+                       const std::string& directory)
+{
+    return start_in_terminal(terminal, [&] { exec_in(command, directory); });
+}
+
 ProgramRun run_in_terminal(const std::vector<std::string>& command, const std::string& directory,
                            const std::vector<KeyStep>& steps, const ShownText& shown)
 {
     ProgramRun run;
     Terminal terminal;
-    if (!start_in_terminal(&terminal, [&] {
-            exec_in(command, directory);
-        }))
+    if (!start_in_terminal(&terminal, command, directory))
         return run;
     Deadline deadline = seconds_from_now(RUN_DEADLINE_SECONDS);
     std::size_t seen = 0;

@@ -3,6 +3,8 @@
 // shows is kept, and a run that hangs is killed at a deadline and reported as such.
 #pragma once
 
+#include "terminal_driver.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,6 +30,11 @@ const int RUN_DEADLINE_SECONDS = 15;
 // What a person reads in the bytes a program wrote (Backend::shown). The outputs of a
 // run, and the texts its steps wait for, are in these terms; empty: the bytes as written.
 using ShownText = std::function<std::string(const std::string& written)>;
+
+// Starts `command` in `terminal`, a new pseudo-terminal, working directory `directory`, and
+// returns while it runs; false if it could not be started.
+bool start_in_terminal(Terminal* terminal, const std::vector<std::string>& command,
+                       const std::string& directory);
 
 // In a new pseudo-terminal, working directory `directory`.
 ProgramRun run_in_terminal(const std::vector<std::string>& command, const std::string& directory,

@@ -138,6 +138,8 @@ TEST_P(AcrossChunks, SaveWritesExactlyTheLengthFromTheDrive)
     EXPECT_TRUE(same_bytes(read_whole_file(image(0)), drive));
 }
 
+// Windows would refuse the last write of several chunks that ends inside a sector, so the
+// Windows build refuses such a Load before its first byte.
 TEST_P(AcrossChunks, LoadWritesExactlyTheLengthAndLeavesTheRestOfTheDrive)
 {
     const ChunkCase& c = GetParam();
@@ -147,9 +149,12 @@ TEST_P(AcrossChunks, LoadWritesExactlyTheLengthAndLeavesTheRestOfTheDrive)
     write_whole_file(at("in.bin"), file);
     ProgramRun loaded = run_to_end({"-L", "0", "in.bin", "0", std::to_string(c.length)});
     EXPECT_TRUE(ended_with_status_0(loaded, 1));
-    EXPECT_EQ(loaded.output, progress("Write", load_totals(c.length)) + COMPLETED);
-    EXPECT_TRUE(
-        same_bytes(read_whole_file(image(0)), file.substr(0, c.length) + drive.substr(c.length)));
+    bool refused =
+        c.length > CHUNK && c.length % 512 != 0 && !backend->supports(Feature::LoadTailsOfAnySize);
+    EXPECT_EQ(loaded.output, refused ? error_report(Failure::InvalidParameter)
+                                     : progress("Write", load_totals(c.length)) + COMPLETED);
+    EXPECT_TRUE(same_bytes(read_whole_file(image(0)),
+                           refused ? drive : file.substr(0, c.length) + drive.substr(c.length)));
     EXPECT_TRUE(same_bytes(read_whole_file(at("in.bin")), file));
 }
 
@@ -338,12 +343,15 @@ TEST_F(Transfer, ASourceThatEndsEarlyGivesWhatItHadAndReportsItsEnd)
     EXPECT_TRUE(same_bytes(read_whole_file(image(0)), file + drive.substr(1000)));
 }
 
-TEST_F(Transfer, AFailedOpenIsReportedAndNothingIsWritten)
+// A Load the drive cannot hold, larger than it or reaching past its end from a later
+// Sector, is refused as a failed open is; the drive is smaller than one chunk.
+TEST_F(Transfer, AFailedOpenOrALoadTheDriveCannotHoldIsReportedAndNothingIsWritten)
 {
     std::string drive = random_bytes(4096, 21);
     attach_image(0, drive);
     std::string file = random_bytes(512, 22);
     write_whole_file(at("in.bin"), file);
+    write_whole_file(at("big.bin"), random_bytes(3 * CHUNK, 23));
     std::filesystem::create_directory(at("folder"));
     struct Case {
         std::vector<std::string> arguments;
@@ -354,7 +362,9 @@ TEST_F(Transfer, AFailedOpenIsReportedAndNothingIsWritten)
                           {{"-S", "1", "out.bin"}, Failure::NotFound},
                           {{"-L", "1", "in.bin"}, Failure::NotFound},
                           {{"-L", "00", "in.bin"}, Failure::NotFound},
-                          {{"-S", "0", "folder"}, Failure::IsDirectory}};
+                          {{"-S", "0", "folder"}, Failure::IsDirectory},
+                          {{"-L", "0", "big.bin"}, Failure::DiskFull},
+                          {{"-L", "0", "in.bin", "8"}, Failure::DiskFull}};
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.arguments));
         ProgramRun shown = run_to_end(c.arguments);

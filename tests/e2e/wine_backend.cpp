@@ -197,7 +197,8 @@ public:
 
     // Without a console (standard input not a terminal), _getch returns at once and
     // reads nothing. Function keys typed on the terminal ("\x1bOP", "\x1b[11~") never
-    // reach _getch under Wine. Windows takes names of at most MAX_PATH characters.
+    // reach _getch under Wine. Windows takes names of at most MAX_PATH characters, and
+    // writes a drive in whole sectors only.
     bool supports(Feature feature) const override
     {
         return feature == Feature::KeyWaitsEndWithoutInput;

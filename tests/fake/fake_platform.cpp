@@ -39,8 +39,9 @@ FakeState state;
 // Handles start above the standard descriptors so a stray 0 is never a valid one.
 const std::intptr_t FIRST_HANDLE = 100;
 
-// Windows' code for a handle that is not open.
+// Windows' code for a handle that is not open, and for a request a device does not serve.
 const DWORD ERROR_INVALID_HANDLE_CODE = 6;
+const DWORD ERROR_INVALID_FUNCTION_CODE = 1;
 
 HANDLE handle_for(std::size_t index)
 {
@@ -122,8 +123,13 @@ std::vector<unsigned char> table_of(const FakeObject& disk)
                                       disk.bytes.begin() + TABLE_END);
 }
 
-// The partitions a master boot record's table describes: those of its entries with a type
-// and a size, where it bears the signature 55 AA.
+// The partition types Windows mounts a file system of its own on: FAT12, FAT16, NTFS and
+// exFAT, FAT32. An extended container (0x05, 0x0F) and the GPT's protective entry (0xEE)
+// are no volumes; Linux partitions (0x83, 0x82) are RAW to Windows, and take raw writes.
+const unsigned char MOUNTED_TYPES[] = {0x01, 0x04, 0x06, 0x07, 0x0B, 0x0C, 0x0E};
+
+// The volumes Windows mounts from a master boot record's table: those of its entries with
+// a mounted type and a size, where it bears the signature 55 AA.
 std::vector<FakeVolume> partitions_of(const std::vector<unsigned char>& table)
 {
     std::vector<FakeVolume> partitions;
@@ -132,7 +138,7 @@ std::vector<FakeVolume> partitions_of(const std::vector<unsigned char>& table)
     for (std::size_t entry = 0; entry < 4; ++entry) {
         const unsigned char* row = table.data() + 16 * entry;
         unsigned long long first = little_endian_32(row + 8), count = little_endian_32(row + 12);
-        if (row[4] != 0 && count != 0)
+        if (std::memchr(MOUNTED_TYPES, row[4], sizeof MOUNTED_TYPES) != nullptr && count != 0)
             partitions.push_back({first * SECTOR_BYTES, (first + count) * SECTOR_BYTES, true});
     }
     return partitions;
@@ -146,6 +152,34 @@ bool touches_a_mounted_volume(const FakeObject& disk, unsigned long long positio
             return true;
     }
     return false;
+}
+
+unsigned long long size_of(const FakeObject& object)
+{
+    return object.hollow ? object.reported_size : object.bytes.size();
+}
+
+// Windows' rules for a raw transfer of `count` bytes at `position` of a physical drive; a
+// refusal fails it whole, before any byte moves, with its code as the last error. Only
+// whole sectors at whole-sector positions, or "The parameter is incorrect" (KB100027). Past
+// the drive's end, the device refuses it ("The drive cannot find the sector requested").
+// A write succeeds only outside every volume, or in one with no file system mounted, or
+// locked or dismounted (this program does neither), or "Access is denied" (WriteFile's
+// remarks; one tool reported the part before the volume written: the model keeps it whole).
+bool refused_by_windows(const FakeObject& disk, unsigned long long position, DWORD count,
+                        bool writing)
+{
+    if (!disk.windows_disk)
+        return false;
+    if (position % disk.sector_size != 0 || count % disk.sector_size != 0)
+        state.last_error = ERROR_INVALID_PARAMETER;
+    else if (count > 0 && position + count > size_of(disk))
+        state.last_error = ERROR_SECTOR_NOT_FOUND;
+    else if (writing && touches_a_mounted_volume(disk, position, count))
+        state.last_error = ERROR_ACCESS_DENIED;
+    else
+        return false;
+    return true;
 }
 
 std::string format_text(const char* format, va_list arguments)
@@ -294,6 +328,11 @@ DWORD GetFileSize(HANDLE file, LPDWORD size_high)
     if (handle == nullptr)
         return INVALID_FILE_SIZE;
     const FakeObject& object = fake_object(handle->name);
+    // Windows tells no size of a disk here: only a device control request would.
+    if (object.windows_disk) {
+        state.last_error = ERROR_INVALID_FUNCTION_CODE;
+        return INVALID_FILE_SIZE;
+    }
     unsigned long long size =
         object.has_reported_size ? object.reported_size : object.bytes.size();
     if (size_high != nullptr)
@@ -336,7 +375,9 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
     if (handle == nullptr)
         return FALSE;
     const FakeObject& object = fake_object(handle->name);
-    unsigned long long size = object.hollow ? object.reported_size : object.bytes.size();
+    if (refused_by_windows(object, handle->position, to_read, false))
+        return FALSE;
+    unsigned long long size = size_of(object);
     unsigned long long available = handle->position < size ? size - handle->position : 0;
     DWORD count = allowed_count("ReadFile", to_read);
     if (available < count)
@@ -366,18 +407,11 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
     FakeObject& object = fake_object(handle->name);
     std::vector<unsigned char>& bytes = object.bytes;
     DWORD count = allowed_count("WriteFile", to_write);
-    // Windows' rules for raw writes to a disk. Microsoft's documentation of WriteFile (its
-    // remarks on writing to a physical disk) says a write through a disk handle succeeds
-    // only where it falls within no volume's extents, or within a volume with no file system
-    // mounted or one the program locked or dismounted (this program never does); otherwise
-    // it fails whole with "Access is denied". And when the table in sector 0 changes,
-    // Windows reads it again and mounts the partitions it now describes, as developers of
-    // other imaging tools have reported: a table written before its partitions closes them
-    // to the writes that follow.
-    if (object.windows_disk && touches_a_mounted_volume(object, handle->position, count)) {
-        state.last_error = ERROR_ACCESS_DENIED;
+    if (refused_by_windows(object, handle->position, to_write, true))
         return FALSE;
-    }
+    // When the table in sector 0 changes, Windows reads it again and mounts the partitions
+    // it now describes, as developers of other imaging tools have reported: a table written
+    // before its partitions closes them to the writes that follow.
     std::vector<unsigned char> table_before;
     if (object.windows_disk)
         table_before = table_of(object);
@@ -403,6 +437,19 @@ BOOL may_write_at(HANDLE file, ULONGLONG position, LPCVOID buffer, DWORD count)
     if (injected_failure("may_write_at"))
         return FALSE;
     return usable_handle(file) != nullptr;
+}
+
+// On a disk under Windows' rules, Windows' own answer (see platform.h); elsewhere the
+// port's, which takes a tail of any size.
+BOOL may_write_length(HANDLE file, ULONGLONG length)
+{
+    record("may_write_length", file, "", {static_cast<long long>(length)});
+    OpenHandle* handle = usable_handle(file);
+    if (injected_failure("may_write_length") || handle == nullptr)
+        return FALSE;
+    if (fake_object(handle->name).windows_disk && length % 512 != 0)
+        state.last_error = ERROR_INVALID_PARAMETER;
+    return !fake_object(handle->name).windows_disk || length % 512 == 0;
 }
 
 BOOL FlushFileBuffers(HANDLE file)

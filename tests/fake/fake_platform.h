@@ -17,6 +17,7 @@ struct FakeCall {
                                   //   whether overlapped, buffer address;
                                   // SetFilePointerEx: offset, method; malloc: size;
                                   // may_write_at: position, count, buffer address;
+                                  // may_write_length: length;
                                   // FormatMessageA: flags, code, language; SetLastError: code
 };
 
@@ -34,10 +35,11 @@ struct FakeObject {
     // Keeps no bytes, so gigabytes cost nothing: reads give zeros up to `reported_size`,
     // writes only move the position.
     bool hollow = false;
-    // A disk under Windows' rules for raw writes (see WriteFile in fake_platform.cpp): a
-    // write into a mounted volume is refused, and a partition table written into sector 0
-    // makes the partitions it describes its volumes, mounted.
+    // A disk under Windows' rules for raw transfers (see windows_refusal in
+    // fake_platform.cpp): whole sectors only, nothing past its end, no write into a mounted
+    // volume; a partition table written into sector 0 mounts the volumes it describes.
     bool windows_disk = false;
+    unsigned sector_size = 512;
     std::vector<FakeVolume> volumes;
 };
 

@@ -140,10 +140,18 @@ long long written_total()
     return total;
 }
 
+// Where the run placed the drive last before its first write (a Load reads the drive's end
+// first, elsewhere).
 unsigned long long drive_offset()
 {
-    std::vector<FakeCall> seeks = fake_calls_of("SetFilePointerEx");
-    return seeks.empty() ? 0 : static_cast<unsigned long long>(seeks.front().args[0]);
+    unsigned long long offset = 0;
+    for (const FakeCall& call : fake_calls()) {
+        if (call.op == "WriteFile")
+            break;
+        if (call.op == "SetFilePointerEx" && call.args[1] == FILE_BEGIN)
+            offset = static_cast<unsigned long long>(call.args[0]);
+    }
+    return offset;
 }
 
 // Save: the drive is only read. A created output file holds the drive's bytes from where

@@ -72,18 +72,21 @@ TEST_F(ChunkedCopy, ChunksAreWholeButTheLastAndEachIsShownAfterItsWrite)
 }
 
 // The drive is asked about the first chunk where it will go, the sector's start here, with
-// the bytes that go there last (the fault cases pin the order of the calls around it); the
-// Load leaves the rest of the drive alone.
+// the bytes that go there last, before any byte and again right before the chunk is written
+// (the fault cases pin the order of the calls around it); the Load leaves the rest of the
+// drive alone.
 TEST_F(ChunkedCopy, ALoadAsksAboutItsFirstChunkWhereAndAsItWillBeWritten)
 {
     Bytes image = pattern_bytes(CHUNK_SIZE + 1, 22);
     fake_add_object("image.bin", image);
     run({"-L", "0", "image.bin", "3"});
     std::vector<FakeCall> asked = fake_calls_of("may_write_at");
-    ASSERT_EQ(1u, asked.size());
+    ASSERT_EQ(2u, asked.size());
     long long last_written_from = fake_calls_of("WriteFile").back().args[3];
-    EXPECT_THAT(asked[0].args, ElementsAre(1536, CHUNK_SIZE, last_written_from));
+    for (const FakeCall& call : asked)
+        EXPECT_THAT(call.args, ElementsAre(1536, CHUNK_SIZE, last_written_from));
     EXPECT_EQ(0, asked[0].args[2] % 4096);
+    EXPECT_EQ("WriteFile", ops_after("may_write_at", 2).at(0));
     // The chunks land where they belong, and the rest of the drive stays as it was.
     const Bytes& after = bytes_of(DRIVE0);
     ASSERT_EQ(drive.size(), after.size());
@@ -161,7 +164,7 @@ TEST_F(ChunkedCopy, ALoadWhoseSourceEndsInALaterChunkStillWritesItsFirstChunk)
 {
     Bytes image = pattern_bytes(CHUNK_SIZE + 100, 24);
     fake_add_object("image.bin", image);
-    run({"-L", "0", "image.bin", "0", std::to_string(3 * CHUNK_SIZE)});
+    run({"-L", "0", "image.bin", "0", std::to_string(2 * CHUNK_SIZE)});
     EXPECT_EQ(image, slice(bytes_of(DRIVE0), 0, image.size()));
     EXPECT_EQ("Write 100 bytes\rWrite 1024100 bytes\r" + error_report(ERROR_HANDLE_EOF),
               fake_output());
@@ -255,13 +258,27 @@ protected:
     Bytes image;
 };
 
-TEST_F(WindowsRawWrites, ACardWithAMountedVolumeRefusesTheLoadAndKeepsEveryByte)
+// Refused before any byte: a Load into a mounted volume, one of several chunks that ends
+// inside a sector, and one larger than the card.
+TEST_F(WindowsRawWrites, ACardRefusesALoadItCannotTakeAndKeepsEveryByte)
 {
     Bytes card = with_table(pattern_bytes(4 * MIB, 31), {{2048, 6144}});
-    windows_disk(card, {{MIB, 4 * MIB, true}});
-    run({"-L", "0", "card.img"});
-    EXPECT_EQ(error_report(ERROR_ACCESS_DENIED), fake_output());
-    EXPECT_EQ(card, bytes_of(DRIVE0));
+    struct Case {
+        std::size_t size;
+        std::vector<FakeVolume> volumes;
+        DWORD refusal;
+    };
+    for (const Case& c : {Case{4 * MIB, {{MIB, 4 * MIB, true}}, ERROR_ACCESS_DENIED},
+                          Case{2 * CHUNK_SIZE + 100, {}, ERROR_INVALID_PARAMETER},
+                          Case{4 * MIB + 512, {}, ERROR_HANDLE_DISK_FULL}}) {
+        SCOPED_TRACE(c.refusal);
+        fake_reset();
+        windows_disk(card, c.volumes);
+        fake_add_object("card.img", c.size == image.size() ? image : pattern_bytes(c.size, 35));
+        run({"-L", "0", "card.img"});
+        EXPECT_EQ(error_report(c.refusal), fake_output());
+        EXPECT_EQ(card, bytes_of(DRIVE0));
+    }
 }
 
 TEST_F(WindowsRawWrites, ACardWithoutAMountedVolumeTakesTheWholeImageAndMountsItsTableLast)
@@ -287,6 +304,23 @@ TEST_F(WindowsRawWrites, ACardWithoutAMountedVolumeTakesTheWholeImageAndMountsIt
     EXPECT_EQ(slice(image, 0, CHUNK_SIZE), slice(bytes_of(DRIVE0), 0, CHUNK_SIZE));
     EXPECT_EQ(slice(card, CHUNK_SIZE, card.size() - CHUNK_SIZE),
               slice(bytes_of(DRIVE0), CHUNK_SIZE, card.size() - CHUNK_SIZE));
+}
+
+// Windows fails a read that reaches past the card's end whole; a Save past it still stores
+// every byte the card holds, then reports the end, on either sector size.
+TEST_F(WindowsRawWrites, ASavePastTheEndStoresAllTheCardHoldsThenReportsTheEnd)
+{
+    for (unsigned sector_size : {512u, 4096u}) {
+        SCOPED_TRACE(sector_size);
+        fake_reset();
+        Bytes card = pattern_bytes(2 * CHUNK_SIZE + 4096, 36);
+        windows_disk(card, {}).sector_size = sector_size;
+        run({"-S", "0", "out.bin", "0", std::to_string(3 * CHUNK_SIZE)});
+        EXPECT_EQ(card, bytes_of("out.bin"));
+        EXPECT_EQ("Read 1024000 bytes\rRead 2048000 bytes\rRead 2052096 bytes\r" +
+                      error_report(ERROR_HANDLE_EOF),
+                  fake_output());
+    }
 }
 
 // The system disk given by a wrong number, its first volume at 3 MiB: two chunks land in

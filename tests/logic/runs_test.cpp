@@ -57,10 +57,12 @@ TEST_F(Runs, LoadOpensTheFileFirstAndClosesItFirst)
 {
     fake_add_object("image.bin", pattern_bytes(1000, 6));
     run({"-L", "0", "image.bin"});
+    // The drive's size tells that it holds the image.
     EXPECT_THAT(trace(HANDLE_OPS),
                 ElementsAre("CreateFileA image.bin", "GetFileSize image.bin",
-                            "CreateFileA " + DRIVE0, "FlushFileBuffers " + DRIVE0,
-                            "CloseHandle image.bin", "CloseHandle " + DRIVE0));
+                            "CreateFileA " + DRIVE0, "GetFileSize " + DRIVE0,
+                            "FlushFileBuffers " + DRIVE0, "CloseHandle image.bin",
+                            "CloseHandle " + DRIVE0));
     EXPECT_EQ(OPEN_SHARED, open_arguments(0));
     EXPECT_EQ(OPEN_SHARED, open_arguments(1));
     EXPECT_EQ("Write 1000 bytes\r" + COMPLETION, fake_output());
@@ -124,7 +126,8 @@ TEST_F(Runs, SectorPlacesTheDriveRightAfterItOpens)
     run({"-L", "0", "image.bin", "3"});
     EXPECT_THAT(trace(HANDLE_OPS),
                 ElementsAre("CreateFileA image.bin", "GetFileSize image.bin",
-                            "CreateFileA " + DRIVE0, "SetFilePointerEx " + DRIVE0 + " 1536",
+                            "CreateFileA " + DRIVE0, "GetFileSize " + DRIVE0,
+                            "SetFilePointerEx " + DRIVE0 + " 1536",
                             "FlushFileBuffers " + DRIVE0, "CloseHandle image.bin",
                             "CloseHandle " + DRIVE0));
     EXPECT_EQ(image, slice(bytes_of(DRIVE0), 1536, 700));
@@ -165,7 +168,9 @@ TEST_F(Runs, AFileSizeWithALowPartOfAllOnesIsNotMistakenForAFailedSizeQuery)
     for (unsigned long long size : {0xFFFFFFFFull, 0x1FFFFFFFFull}) {
         SCOPED_TRACE(size);
         fake_reset();
-        fake_add_object(DRIVE0, drive);
+        FakeObject& big_drive = fake_add_object(DRIVE0, {});
+        big_drive.hollow = big_drive.has_reported_size = true;
+        big_drive.reported_size = 0x200000000ull;  // holds either size
         FakeObject& file = fake_add_object("image.bin", pattern_bytes(2000, 6));
         file.has_reported_size = true;
         file.reported_size = size;

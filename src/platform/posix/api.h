@@ -64,7 +64,9 @@ typedef LARGE_INTEGER* PLARGE_INTEGER;
 
 // Error codes are errno values, so the system's own text describes them. The few
 // conditions the program raises itself map onto the errno of the same meaning; the
-// end of a source has none, so the port gives it a code above every errno.
+// end of a source has none, so the port gives it a code above every errno. So does a
+// drive's refusal of a transfer past its end, which Windows reports and Linux never
+// does: its reads there come back short.
 #define NO_ERROR 0u
 #define ERROR_SUCCESS 0u
 #define ERROR_FILE_NOT_FOUND ((DWORD)ENOENT)
@@ -74,6 +76,7 @@ typedef LARGE_INTEGER* PLARGE_INTEGER;
 #define ERROR_HANDLE_DISK_FULL ((DWORD)ENOSPC)
 #define ERROR_FILENAME_EXCED_RANGE ((DWORD)ENAMETOOLONG)
 #define ERROR_HANDLE_EOF 0x20000026u
+#define ERROR_SECTOR_NOT_FOUND 0x2000001Bu
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags_and_attributes, HANDLE template_file);
@@ -87,6 +90,8 @@ BOOL FlushFileBuffers(HANDLE file);
 // No Windows service: see platform.h. False, with EBUSY as the last error, when the guard
 // of a block device would refuse the write; it neither writes nor moves the position.
 BOOL may_write_at(HANDLE file, ULONGLONG position, LPCVOID buffer, DWORD count);
+// No Windows service: see platform.h. Always true: the port writes a tail of any size.
+BOOL may_write_length(HANDLE file, ULONGLONG length);
 BOOL CloseHandle(HANDLE object);
 
 DWORD GetLastError();

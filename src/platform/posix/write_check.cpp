@@ -1,4 +1,5 @@
-// The port's answer to may_write_at: what its guard would say of the write.
+// The port's answers to may_write_at and may_write_length: what its guard would say of the
+// write, and that a Linux block device or file takes a tail of any size.
 #include "platform/posix/api.h"
 #include "platform/posix/guard/write_guard.h"
 
@@ -12,4 +13,9 @@ BOOL may_write_at(HANDLE file, ULONGLONG position, LPCVOID buffer, DWORD count)
         return TRUE;
     SetLastError(static_cast<DWORD>(errno));
     return FALSE;
+}
+
+BOOL may_write_length(HANDLE, ULONGLONG)
+{
+    return TRUE;
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -29,6 +30,7 @@ struct DriveGuard {
     std::uint64_t base = 0;   // where the device's first byte lies on its disk
     std::vector<ByteRange> in_use;
     std::vector<TableBytes> tables;
+    int claim = -1;           // the disk, held exclusively from the look on; -1: not held
 };
 
 // The block devices open for writing. What is in use on one is looked up at its first
@@ -79,16 +81,32 @@ std::vector<ByteRange> ranges_of(const std::vector<PartUse>& parts)
     return ranges;
 }
 
+// Holds the block device open on `descriptor` exclusively, as an O_EXCL open of its node
+// does: while the claim lasts, the kernel lets nothing mount, swap on or claim the device or,
+// on a disk, any of its partitions. The descriptor of the claim, or -1 (errno EBUSY when
+// something holds the device or a part of it already).
+int claim_device(int descriptor)
+{
+    std::string node = "/proc/self/fd/" + std::to_string(descriptor);
+    return open(node.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
+}
+
 // What is in use of the disk the guarded device lies on, and where on it the device lies.
+// Then the disk is claimed, after the exclusive probes of the look, which the claim would
+// answer otherwise; unless /sys does not show it, when the device itself is. A loop device
+// over a range of the disk opens it as plain reads and writes do, so the claim does not
+// keep it out: what uses one is looked up with the rest.
 void look_up_use(DriveGuard* guard)
 {
     guard->looked = true;
+    guard->tables.clear();
     DevicePlace place;
     if (!place_device(guard->number, guard->roots, &place)) {
         // /sys does not show the device: the kernel still answers for it as a whole,
         // through the descriptor's own node.
-        std::string node = "/proc/self/fd/" + std::to_string(guard->descriptor);
-        if (exclusive_open_error(node, guard->number) == EBUSY)
+        guard->claim = claim_device(guard->descriptor);
+        guard->in_use.clear();
+        if (guard->claim < 0 && errno == EBUSY)
             guard->in_use = WHOLE_DISK;
         return;
     }
@@ -99,6 +117,11 @@ void look_up_use(DriveGuard* guard)
     else
         guard->tables = table_bytes(windows, guard->roots, &guard->in_use);
     guard->base = place.placed ? place.begin : 0;
+    int disk = open_disk_node(place.disk, guard->roots);
+    if (disk >= 0) {
+        guard->claim = claim_device(disk);
+        close(disk);
+    }
 }
 
 // Whether the `count` bytes at `bytes`, to be written at byte `position` of the disk, leave
@@ -132,6 +155,24 @@ std::uint64_t device_size(int descriptor)
 {
     std::uint64_t size = 0;
     return ioctl(descriptor, BLKGETSIZE64, &size) == 0 ? size : UINT64_MAX;
+}
+
+// Whether the guard of a device looked up already lets the `count` bytes at `buffer` be
+// written at byte `position` of it; errno EBUSY when not.
+bool allowed_at(DriveGuard* guard, std::uint64_t position, const void* buffer,
+                std::uint64_t count)
+{
+    int descriptor = guard->descriptor;
+    std::uint64_t size = device_size(descriptor);
+    count = position >= size ? 0 : std::min(count, size - position);
+    std::uint64_t on_disk =
+        position > UINT64_MAX - guard->base ? UINT64_MAX : guard->base + position;
+    if (touches_any(guard->in_use, on_disk, count) ||
+        !leaves_tables_as_they_are(*guard, on_disk, static_cast<const char*>(buffer), count)) {
+        errno = EBUSY;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -191,12 +232,15 @@ void guard_block_device_writes(int descriptor, const SystemRoots& roots)
 
 bool write_is_allowed(int descriptor, const void* buffer, std::uint64_t count)
 {
-    if (find_entry(guards, descriptor) == nullptr)
+    DriveGuard* guard = find_entry(guards, descriptor);
+    if (guard == nullptr)
         return true;
     off_t position = lseek(descriptor, 0, SEEK_CUR);
     if (position < 0)
         return false;
-    return write_is_allowed_at(descriptor, static_cast<std::uint64_t>(position), buffer, count);
+    if (!guard->looked)
+        look_up_use(guard);
+    return allowed_at(guard, static_cast<std::uint64_t>(position), buffer, count);
 }
 
 bool write_is_allowed_at(int descriptor, std::uint64_t position, const void* buffer,
@@ -205,21 +249,15 @@ bool write_is_allowed_at(int descriptor, std::uint64_t position, const void* buf
     DriveGuard* guard = find_entry(guards, descriptor);
     if (guard == nullptr)
         return true;
-    if (!guard->looked)
+    if (!guard->looked || guard->claim < 0)
         look_up_use(guard);
-    std::uint64_t size = device_size(descriptor);
-    count = position >= size ? 0 : std::min(count, size - position);
-    std::uint64_t on_disk =
-        position > UINT64_MAX - guard->base ? UINT64_MAX : guard->base + position;
-    if (touches_any(guard->in_use, on_disk, count) ||
-        !leaves_tables_as_they_are(*guard, on_disk, static_cast<const char*>(buffer), count)) {
-        errno = EBUSY;
-        return false;
-    }
-    return true;
+    return allowed_at(guard, position, buffer, count);
 }
 
 void end_drive_guard(int descriptor)
 {
+    DriveGuard* guard = find_entry(guards, descriptor);
+    if (guard != nullptr && guard->claim >= 0)
+        close(guard->claim);
     erase_entry(guards, descriptor);
 }

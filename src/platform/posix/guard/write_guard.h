@@ -6,10 +6,13 @@
 // chain of extended boot records up to a logical partition in use, a GPT; also the table of a
 // loop device over a range of the disk, where it lies on the disk. A partition that holds one
 // in use, or one in use that none of those tables places, keeps more (held_partitions.h).
-// What is in use is taken once, right before the first write through the handle: a run is
-// too short for a disk to be mounted in the middle of it by chance. The port calls this
-// header alone; the rest of this folder reads /sys, the mount tables and the partition
-// tables for it.
+// What is in use is taken right before the first write through the handle; then the disk is
+// held exclusively until the handle closes, so that nothing on it can be mounted, swapped on
+// or claimed while it is written (a loop device over a range of it still can be, and is
+// looked up with the rest). Where something on the disk is in use already, the disk cannot
+// be held; what is in use is then taken afresh for each question asked before a write. The
+// port calls this header alone; the rest of this folder reads /sys, the mount tables and the
+// partition tables for it.
 #pragma once
 
 #include "platform/posix/guard/disk_usage.h"
@@ -44,10 +47,10 @@ void guard_block_device_writes(int descriptor, const SystemRoots& roots);
 bool write_is_allowed(int descriptor, const void* buffer, std::uint64_t count);
 
 // As write_is_allowed, for the bytes written at byte `position` of the descriptor, wherever
-// its position stands. (write_is_allowed also fails, with lseek's errno, when the position
-// cannot be read.)
+// its position stands; asked while the disk is not held, it takes what is in use afresh.
+// (write_is_allowed also fails, with lseek's errno, when the position cannot be read.)
 bool write_is_allowed_at(int descriptor, std::uint64_t position, const void* buffer,
                          std::uint64_t count);
 
-// Forgets the guard of a descriptor that is being closed.
+// Forgets the guard of a descriptor that is being closed, and lets go of its disk.
 void end_drive_guard(int descriptor);
