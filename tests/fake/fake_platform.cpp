@@ -447,9 +447,10 @@ BOOL may_write_length(HANDLE file, ULONGLONG length)
     OpenHandle* handle = usable_handle(file);
     if (injected_failure("may_write_length") || handle == nullptr)
         return FALSE;
-    if (fake_object(handle->name).windows_disk && length % 512 != 0)
+    bool refused = fake_object(handle->name).windows_disk && length % 512 != 0;
+    if (refused)
         state.last_error = ERROR_INVALID_PARAMETER;
-    return !fake_object(handle->name).windows_disk || length % 512 == 0;
+    return !refused;
 }
 
 BOOL FlushFileBuffers(HANDLE file)

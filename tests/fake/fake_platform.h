@@ -35,7 +35,7 @@ struct FakeObject {
     // Keeps no bytes, so gigabytes cost nothing: reads give zeros up to `reported_size`,
     // writes only move the position.
     bool hollow = false;
-    // A disk under Windows' rules for raw transfers (see windows_refusal in
+    // A disk under Windows' rules for raw transfers (see refused_by_windows in
     // fake_platform.cpp): whole sectors only, nothing past its end, no write into a mounted
     // volume; a partition table written into sector 0 mounts the volumes it describes.
     bool windows_disk = false;
